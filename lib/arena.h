@@ -28,16 +28,27 @@ km_arena *km_create_in(km_arena *parent, size_t min_core_size);
 /* Returns every core to the parent, then the arena record. Null does nothing. */
 void km_release(km_arena *km);
 
+/* A block of at least size bytes, 8-byte aligned (not 16); null for 0 bytes.
+ * An arena never returns null for a non-zero size: when its parent cannot
+ * supply a core it prints "[morecore] insufficient memory" and aborts. */
 void *km_malloc(km_arena *km, size_t size);
+/* Zeroed count * size bytes; null when count or size is 0. */
 void *km_calloc(km_arena *km, size_t count, size_t size);
-/* Blocks never shrink: a request that fits returns the same block. */
+/* Blocks never shrink: a request that fits returns the same block. A size
+ * of 0 frees the block and returns null. */
 void *km_realloc(km_arena *km, void *ptr, size_t size);
+/* Returns a block to the arena it came from. A block overlapping a free one
+ * (for example one freed twice) is reported on standard error and aborts. */
 void kfree(km_arena *km, void *ptr);
-/* Copies size bytes into a new block and frees the old one (no-op for a null
- * arena or block). */
+/* Copies size bytes (at most what the old block holds) into a new block and
+ * frees the old one (no-op for a null arena or block). */
 void *km_move(km_arena *km, void *ptr, size_t size);
 
+/* Fills s; all zero for a null arena or one that never allocated. When every
+ * block has been freed, n_blocks == n_cores. */
 void km_stat(const km_arena *km, km_stats *s);
+/* "[km_stat] cap=..., avail=..., largest=..., n_core=..., n_block=..." on
+ * standard error. */
 void km_stat_print(const km_arena *km);
 
 #ifdef __cplusplus

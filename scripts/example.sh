@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, generates a small example (a 2 Mb genome
+# with repeats and simulated long reads from both strands) and maps it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$(nproc)" --target lodestar-lite lodestar-sim
+build/lodestar-sim example example
+build/lodestar-lite example/genome.fa example/reads.fq > example/mappings.txt
+echo "Mapped example/reads.fq against example/genome.fa: $(wc -l < example/mappings.txt) lines in example/mappings.txt"
+head -n 5 example/mappings.txt

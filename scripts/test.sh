@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite.
+#   scripts/test.sh             release build (build/)
+#   scripts/test.sh --sanitize  AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/)
+#   scripts/test.sh --tsan      ThreadSanitizer build (build-tsan/), thread-driver tests only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+jobs=$(nproc)
+case "${1:-}" in
+  --sanitize)
+    cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLODESTAR_SANITIZE=ON -DLODESTAR_BENCH=OFF >/dev/null
+    cmake --build build-asan -j"$jobs"
+    ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j"$jobs"
+    ;;
+  --tsan)
+    cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLODESTAR_TSAN=ON -DLODESTAR_BENCH=OFF >/dev/null
+    cmake --build build-tsan -j"$jobs" --target parallel_test
+    ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R 'Parallel|Pipeline'
+    ;;
+  "")
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build -j"$jobs"
+    ctest --test-dir build --output-on-failure -j"$jobs"
+    ;;
+  *)
+    echo "usage: scripts/test.sh [--sanitize|--tsan]" >&2
+    exit 2
+    ;;
+esac
