@@ -7,6 +7,6 @@ scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target lodestar-lite lodestar-sim
 build/lodestar-sim example example
-build/lodestar-lite example/genome.fa example/reads.fq > example/mappings.txt
-echo "Mapped example/reads.fq against example/genome.fa: $(wc -l < example/mappings.txt) lines in example/mappings.txt"
+build/lodestar-lite example/genome.fa example/reads.fa > example/mappings.txt
+echo "Mapped example/reads.fa against example/genome.fa: $(wc -l < example/mappings.txt) lines in example/mappings.txt"
 head -n 5 example/mappings.txt
