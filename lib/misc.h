@@ -29,6 +29,50 @@ void ls_checked_puts(const char *text);
 size_t ls_checked_fwrite(const void *p, size_t size, size_t nitems, FILE *fp);
 size_t ls_checked_fread(void *p, size_t size, size_t nitems, FILE *fp);
 
+/* ---- sorting ----
+ * One in-place most-significant-digit radix sort serves every record type
+ * that is sorted by an unsigned integer key. Each instance has three
+ * routines, all ascending by key over the half-open range [beg, end):
+ *   ls_sort_NAME(beg, end)                the entry: ranges of at most 64
+ *       records are insertion-sorted, longer ones go to rs_sort_NAME with 8
+ *       bits per pass, starting from the key's top 8 bits;
+ *   rs_sort_NAME(beg, end, n_bits, s)     one distribution pass on key bits
+ *       s .. s + n_bits - 1, then recursion into each bucket; n_bits is 1 to
+ *       RS_MAX_BITS and s is 0 to 63;
+ *   rs_insertsort_NAME(beg, end)          insertion sort; keeps the input
+ *       order of equal keys.
+ * The radix passes do not keep the order of equal keys. None of them
+ * allocates: the bucket table lives on the stack (256 entries per level). */
+
+/* At most 8 key bits per pass: 256 buckets. */
+#define RS_MAX_BITS 8
+
+/* ls128 by x. */
+void ls_sort_128x(ls128 *beg, ls128 *end);
+void rs_sort_128x(ls128 *beg, ls128 *end, int n_bits, int s);
+void rs_insertsort_128x(ls128 *beg, ls128 *end);
+
+/* Plain unsigned 64-bit values. */
+void ls_sort_64(uint64_t *beg, uint64_t *end);
+void rs_sort_64(uint64_t *beg, uint64_t *end, int n_bits, int s);
+void rs_insertsort_64(uint64_t *beg, uint64_t *end);
+
+/* The value that would stand at 0-based position k if the n values of a were
+ * sorted ascending; a is permuted. Requires k < n (a broken requirement is a
+ * fatal internal error). */
+uint32_t ls_select_u32(size_t n, uint32_t *a, size_t k);
+uint64_t ls_select_u64(size_t n, uint64_t *a, size_t k);
+
+/* Max-heap laid out in an array (children of slot i at 2i + 1 and 2i + 2).
+ * ls_heap_make_* arranges the first n values into a heap; ls_heap_adjust_*
+ * sifts slot i down within the first n slots (a larger right child wins only
+ * when strictly larger than the left one; a child equal to the sifted value
+ * still moves up). */
+void ls_heap_make_u64(size_t n, uint64_t *a);
+void ls_heap_adjust_u64(size_t i, size_t n, uint64_t *a);
+void ls_heap_make_u32(size_t n, uint32_t *a);
+void ls_heap_adjust_u32(size_t i, size_t n, uint32_t *a);
+
 #ifdef __cplusplus
 }
 #endif
