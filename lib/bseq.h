@@ -1,0 +1,172 @@
+/* FASTA/FASTQ input.
+ *
+ * Three layers, each usable alone:
+ *  - ls_stream: a 16384-byte buffered reader over a zlib handle, so plain and
+ *    gzip-compressed text (also multi-member gzip) read alike; it hands out
+ *    bytes and delimited runs of bytes;
+ *  - ls_seq_reader: a record parser on a stream that yields one FASTA or
+ *    FASTQ record at a time into strings it reuses from record to record;
+ *  - ls_bseq_file: a batch reader that copies records into ls_bseq_rec arrays
+ *    of a given number of bases, optionally keeping the mates of a pair
+ *    together or reading several files in lockstep.
+ * A stream owns its buffer, a parser owns its stream and strings, a batch
+ * reader owns its zlib handle and parser. None of them may be used by two
+ * threads at once. */
+#ifndef LODESTAR_BSEQ_H
+#define LODESTAR_BSEQ_H
+
+#include <stdint.h>
+#include <zlib.h>
+
+#include "lodestar.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Growable byte string. Capacities grow to powers of two with realloc and the
+ * bytes are freed with free. After every read operation s[l] is 0. */
+typedef struct {
+    uint64_t l; /* bytes in use, not counting the terminating zero byte */
+    uint64_t m; /* bytes allocated */
+    char *s;    /* null until first use */
+} ls_string;
+
+/* Size of the read buffer of every stream. */
+#define LS_STREAM_BUFSIZE 16384
+
+/* Delimiter classes of ls_stream_getuntil; any value above 2 means "exactly
+ * that byte". */
+#define LS_SEP_SPACE 0 /* space, tab, line feed, vertical tab, form feed, carriage return */
+#define LS_SEP_TAB   1 /* the same without the space */
+#define LS_SEP_LINE  2 /* end of line (a trailing carriage return is dropped) */
+
+/* Buffered reader over a zlib handle. */
+typedef struct {
+    int32_t begin;        /* next unread position in buf */
+    int32_t end;          /* number of valid bytes in buf */
+    uint32_t eof_bufsize; /* bits 1..0: end-of-file flag; bits 31..2: buffer size */
+    gzFile f;             /* the source; not owned */
+    unsigned char *buf;
+    /* Set when the decompressor or the file system reported an error; input
+     * ends there. */
+    int32_t error;
+    /* 0 until the first buffer was read; then 1 for line-feed (or CRLF) line
+     * ends, 2 for a file whose lines end with a lone carriage return. */
+    int32_t line_mode;
+} ls_stream;
+
+/* A new stream over f with an empty 16384-byte buffer, or null when memory
+ * runs out. The caller keeps ownership of f. Free with ls_stream_destroy. */
+ls_stream *ls_stream_init(gzFile f);
+/* Frees the buffer and the stream (not the zlib handle). Null does nothing. */
+void ls_stream_destroy(ls_stream *ks);
+
+/* Next byte (0 to 255), or -1 at end of input (also after a read error). */
+int ls_stream_getc(ls_stream *ks);
+
+/* Reads bytes into str up to, not including, the first byte of the delimiter
+ * class (LS_SEP_* or a byte value above 2), and consumes the delimiter. With
+ * append nonzero the bytes are appended, otherwise str is overwritten. If
+ * dret is not null it receives the delimiter byte, or 0 when input ended
+ * first. With LS_SEP_LINE a carriage return at the end of str is dropped, so
+ * CRLF lines (and lines holding only a carriage return) come out clean.
+ * Returns the length of str, or -1 if the input was already exhausted. */
+int64_t ls_stream_getuntil(ls_stream *ks, int delimiter, ls_string *str, int *dret, int append);
+
+/* Nonzero when the stream has reached end of input and holds no unread byte. */
+int ls_stream_eof(const ls_stream *ks);
+
+/* Nonzero after gzread reported an error (a damaged or truncated gzip file,
+ * or a failed read); the input then ends at the error. */
+int ls_stream_error(const ls_stream *ks);
+
+/* Text of the zlib error behind ls_stream_error, without zlib's file-name
+ * prefix; valid until the next operation on the zlib handle. Returns "" when
+ * there is no error. */
+const char *ls_stream_error_text(const ls_stream *ks);
+
+/* Results of ls_seq_reader_read besides a sequence length. Every failure is
+ * negative, so callers that only test for a negative result stop on all. */
+#define LS_SEQ_EOF        (-1) /* end of input */
+#define LS_SEQ_BAD_FASTQ  (-2) /* FASTQ quality missing or of another length than the sequence */
+#define LS_SEQ_READ_ERROR (-3) /* the input ended with a read or decompression error */
+#define LS_SEQ_TOO_LONG   (-4) /* a sequence of 2^31 bases or more (the record was read whole) */
+
+/* FASTA/FASTQ record parser. */
+typedef struct {
+    ls_string name;    /* header text up to the first white space */
+    ls_string comment; /* rest of the header line after that delimiter */
+    ls_string seq;     /* sequence bytes as read (no conversion) */
+    ls_string qual;    /* quality string (FASTQ only) */
+    int32_t last_char; /* 0, or the '>' or '@' that opens the next record and was already read */
+    ls_stream *f;      /* owned */
+} ls_seq_reader;
+
+/* A new parser over f (the caller opens and closes f), or null when memory
+ * runs out. Free with ls_seq_reader_destroy. */
+ls_seq_reader *ls_seq_reader_init(gzFile f);
+/* Frees the strings, the stream and the parser. Null does nothing. */
+void ls_seq_reader_destroy(ls_seq_reader *ks);
+/* Resets the parser to the start of input after the caller has rewound the
+ * zlib handle with gzrewind; the strings keep their allocations. */
+void ls_seq_reader_rewind(ls_seq_reader *ks);
+/* Reads the next record into name, comment, seq and qual. Returns the
+ * sequence length (0 or more), or one of the negative LS_SEQ_* results.
+ * After LS_SEQ_EOF or LS_SEQ_READ_ERROR every further call returns the same
+ * until the parser is rewound. */
+int ls_seq_reader_read(ls_seq_reader *ks);
+
+/* Batch reader of one sequence file. */
+typedef struct {
+    gzFile fp;
+    ls_seq_reader *ks;
+    ls_bseq_rec s; /* record read ahead for the next batch; empty when s.seq is null */
+    char *path;    /* the path opened, "-" for standard input */
+    int error;     /* nonzero after a read error or a malformed record */
+} ls_bseq_file;
+
+/* Opens a FASTA/FASTQ file, plain or gzip; a null path or "-" reads standard
+ * input. Returns null if the file cannot be opened. Close with
+ * ls_bseq_close. */
+ls_bseq_file *ls_bseq_open(const char *path);
+/* Closes the zlib handle and frees the reader with any record read ahead. */
+void ls_bseq_close(ls_bseq_file *fp);
+
+/* Reads records until their bases reach chunk_size, and returns them with
+ * their count in *n (null and 0 when input is exhausted). qual and comment
+ * are kept only when with_qual / with_comment are set. In fragment mode the
+ * records following the last one that share its name (ignoring a final "/"
+ * and digit) are added as well. The caller frees every record's texts and
+ * the array. A malformed record or a read error ends the batch with one
+ * message on standard error and sets the reader's error state; a later call
+ * continues after a malformed record. */
+ls_bseq_rec *ls_bseq_read3(ls_bseq_file *fp, int64_t chunk_size, int with_qual, int with_comment,
+                           int frag_mode, int *n);
+/* ls_bseq_read3 without comments. */
+ls_bseq_rec *ls_bseq_read2(ls_bseq_file *fp, int64_t chunk_size, int with_qual, int frag_mode, int *n);
+/* ls_bseq_read3 without comments and without fragment mode. */
+ls_bseq_rec *ls_bseq_read(ls_bseq_file *fp, int64_t chunk_size, int with_qual, int *n);
+
+/* Reads the n_fp files in lockstep, one record of each per pass in file
+ * order, until the bases reach chunk_size; *n is a multiple of n_fp. Reading
+ * stops when any file ends (with a warning if others still had records).
+ * Ownership as for ls_bseq_read3. */
+ls_bseq_rec *ls_bseq_read_frag2(int n_fp, ls_bseq_file **fp, int64_t chunk_size, int with_qual,
+                                int with_comment, int *n);
+/* ls_bseq_read_frag2 without comments. */
+ls_bseq_rec *ls_bseq_read_frag(int n_fp, ls_bseq_file **fp, int64_t chunk_size, int with_qual, int *n);
+
+/* Nonzero when the file is exhausted: end of input reached, no buffered byte
+ * left and no record read ahead. */
+int ls_bseq_eof(ls_bseq_file *fp);
+
+/* Nonzero after a read error or a malformed record in this file, so that a
+ * consumer (such as index building) can refuse a broken file. */
+int ls_bseq_error(const ls_bseq_file *fp);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
