@@ -196,9 +196,213 @@ int ls_opt_check(const ls_idxopt *io, const ls_mapopt *mo);
 
 /* ---- index ---- */
 
+/* Index parts are written to and read from stdio streams. */
+#include <stdio.h>
+
+struct km_arena;
+
+/* Open-addressing table of one bucket (64-bit keys and values); its layout is
+ * internal to the index module. */
+typedef struct ls_idx_hash ls_idx_hash;
+/* Target name to target id; internal to the index module. */
+typedef struct ls_idx_name_hash ls_idx_name_hash;
+
+/* One target of an index part. */
+typedef struct {
+    char *name;      /* null when the part was built with LS_I_SKIP_NAME */
+    uint64_t offset; /* position of the target's first base in packed_seq */
+    uint32_t len;
+    uint32_t is_alt; /* 0 or 1 */
+} ls_idx_seq;
+
+/* One bucket: the minimizers whose hash has these low bits. While a part is
+ * built, mins collects them; afterwards mins is empty and the positions of
+ * the minimizers that occur more than once sit in pos, grouped by minimizer
+ * and ascending within a group. table is null when no minimizer fell here. */
+typedef struct {
+    ls128_vec mins;
+    int32_t n_pos;
+    uint64_t *pos;
+    ls_idx_hash *table;
+} ls_idx_bucket;
+
+/* Annotation records (attached after a part exists; never stored in index
+ * files). Every array below comes from the system allocator and is freed
+ * with the part. */
+typedef struct {
+    int32_t st, en, cnt;   /* [st, en); cnt: identical intervals merged */
+    signed int score : 30; /* -1 when absent */
+    signed int strand : 2; /* +1, -1, or 0 for none */
+} ls_idx_intv;
+typedef struct {
+    int32_t n, m;
+    ls_idx_intv *a;
+} ls_idx_intv_v;
+
+typedef struct {
+    int32_t off, off2, cnt;
+    int16_t strand;
+    uint16_t flag; /* bit 0: annotated junction */
+} ls_idx_jump;
+typedef struct {
+    int32_t n, m;
+    ls_idx_jump *a;
+} ls_idx_jump_v;
+
+typedef struct {
+    uint32_t n, m;
+    uint64_t *a; /* position << 8 | score byte, ascending */
+} ls_idx_spsc_v;
+
+/* An index part. Read-only once built or loaded: any number of threads may
+ * look up minimizers and extract bases at once. */
+struct ls_idx {
+    int bucket_bits; /* low hash bits selecting a bucket (at most 2k) */
+    int w, k, flag;  /* window, k-mer length, LS_I_* */
+    uint32_t n_seq;
+    int part_index; /* number of this part within its target file, from 0 */
+    int n_alt;
+    ls_idx_seq *seq;              /* n_seq targets; target id = array index */
+    uint32_t *packed_seq;         /* 4 bits per base; null with LS_I_SKIP_SEQ */
+    ls_idx_bucket *buckets;       /* 1 << bucket_bits */
+    ls_idx_intv_v *intervals;     /* n_seq lists, or null */
+    ls_idx_spsc_v *splice_scores; /* 2 * n_seq lists ('+' then '-'), or null */
+    ls_idx_jump_v *jumps;         /* n_seq lists, or null */
+    struct km_arena *arena;       /* names and seq; null with LS_DBG_NO_ARENA */
+    ls_idx_name_hash *name_index; /* built on demand */
+};
+
+/* Yields the index parts of a target file one at a time. Opaque. */
+typedef struct ls_idx_reader ls_idx_reader;
+
+/* Bits of ls_idx_reader_error. */
+#define LS_IDX_ERR_INPUT                                                                                     \
+    0x1                       /* the target file could not be read whole: corrupt or truncated index         \
+                                 file, malformed sequence file, read error */
+#define LS_IDX_ERR_OUTPUT 0x2 /* the index file asked for could not be written; it was removed */
+
+/* Opens a reader on a target path: an index file (recognised by its first
+ * four bytes) or a FASTA/FASTQ file, plain or gzip ("-" is standard input,
+ * always read as sequences). opt null means the default index options; they
+ * are copied. With out_path, every part yielded is also appended to that
+ * index file. Returns null (after a message) when the target cannot be opened
+ * or the output cannot be created. Close with ls_idx_reader_close. */
+ls_idx_reader *ls_idx_reader_open(const char *path, const ls_idxopt *opt, const char *out_path);
+
+/* The next part, built with n_threads threads or loaded; null when there is
+ * none left or reading failed. The caller owns the part (ls_idx_destroy).
+ * After a null, ls_idx_reader_error tells a clean end (0) from a failure. */
+ls_idx *ls_idx_reader_read(ls_idx_reader *r, int n_threads);
+
+/* Non-zero when the reader has no more input. */
+int ls_idx_reader_eof(const ls_idx_reader *r);
+
+/* 0, or LS_IDX_ERR_* bits of what went wrong so far; each failure was
+ * reported once on standard error. After LS_IDX_ERR_INPUT the reader yields
+ * no further part: the parts yielded before are whole, but the target file
+ * was not read to its end (a part built from a sequence file that failed
+ * partway holds only the targets before the failure). */
+int ls_idx_reader_error(const ls_idx_reader *r);
+
+/* Closes input and output and frees the reader (null does nothing). Returns
+ * 0, or -1 if the output file could not be completed (it is then removed). */
+int ls_idx_reader_close(ls_idx_reader *r);
+
+/* Builds one index of a whole FASTA/FASTQ file (bucket bits 14). Null if the
+ * file cannot be opened, has no sequence, or could not be read whole. */
+ls_idx *ls_idx_build(const char *path, int w, int k, int flag, int n_threads);
+
+/* Builds an index of n in-memory sequences on the calling thread; names may
+ * be null (then LS_I_SKIP_NAME is set), otherwise they must be distinct.
+ * bucket_bits below 0 means 14. Null for k outside 1..28 or w above 255. */
+ls_idx *ls_idx_str(int w, int k, int is_hpc, int bucket_bits, int n, const char **seq, const char **name);
+
+/* Frees a part and everything it holds; null does nothing. */
+void ls_idx_destroy(ls_idx *mi);
+
+/* Writes two statistics lines about the part to standard error. */
+void ls_idx_stat(const ls_idx *mi);
+
+/* Positions of the minimizer hash h (the x word shifted right by 8): *n of
+ * them, ascending, each target id << 32 | last-base position << 1 | strand.
+ * Null with *n = 0 when h does not occur. The pointer stays valid while the
+ * part lives. */
+const uint64_t *ls_idx_lookup(const ls_idx *mi, uint64_t h, int *n);
+
 /* Occurrence threshold: minimizers occurring more often than the returned
  * count are among the fraction f of most frequent ones. */
 int32_t ls_idx_max_occ(const ls_idx *mi, float f);
+
+/* Appends one part to an index file and flushes. Returns 0, or -1 after a
+ * message when the part cannot be stored (a target name of 256 bytes or
+ * more, which the file cannot hold: nothing is written then) or writing
+ * failed (the stream then holds a partial part). */
+int ls_idx_write(FILE *fp, const ls_idx *mi);
+
+/* Loads the next part of an index file. Returns the part with *status 1; or
+ * null with *status 0 at a clean end (no byte left); or null with *status -1
+ * when the bytes there do not form a whole, consistent part: one message on
+ * standard error names fn (may be null), part_index and what was wrong. */
+ls_idx *ls_idx_load2(FILE *fp, const char *fn, int part_index, int *status);
+/* ls_idx_load2 without name or status: null at the end or on failure. */
+ls_idx *ls_idx_load(FILE *fp);
+
+/* Bases of target rid from start to min(end, len) - 1 as codes 0..4 (A, C, G,
+ * T, other), one byte each; out must hold end - start bytes. Returns
+ * min(end, len) - start (nothing written when not positive), or -1 if rid or
+ * start is out of range. The part must hold its bases (no LS_I_SKIP_SEQ). */
+int ls_idx_get_bases(const ls_idx *mi, int rid, int start, int end, uint8_t *out);
+/* The same interval in reverse-strand coordinates: out[j] is the complement of
+ * forward position len - start - 1 - j. */
+int ls_idx_get_bases_rc(const ls_idx *mi, int rid, int start, int end, uint8_t *out);
+/* ls_idx_get_bases_rc when is_rev is non-zero, else ls_idx_get_bases. */
+int ls_idx_get_bases_strand(const ls_idx *mi, int is_rev, int rid, int start, int end, uint8_t *out);
+
+/* Builds the name-to-id table unless it exists. Returns 0, or 1 when some
+ * names repeat (the first target of a name wins). Not thread-safe. */
+int ls_idx_build_name_index(ls_idx *mi);
+/* Target id of a name; -1 if absent, -2 if there is no name table yet. */
+int ls_idx_name_to_id(const ls_idx *mi, const char *name);
+
+/* ---- regions ---- */
+
+/* Alignment detail of a region: seven 32-bit header words, then the CIGAR.
+ * A detail without CIGAR is 8 zeroed words with capacity 8. */
+typedef struct {
+    uint32_t capacity;                                /* 32-bit words allocated, header included */
+    int32_t aln_score;                                /* DP score of the whole alignment */
+    int32_t max_score;                                /* best-scoring segment; used for ranking and mapq */
+    int32_t alt_max_score;                            /* best max_score among the regions a primary masks */
+    int32_t raw_max_score;                            /* max_score before recalibration */
+    uint32_t n_ambiguous : 30, transcript_strand : 2; /* strand: 0 ?, 1 +, 2 -, 3 undecided */
+    uint32_t n_cigar;                                 /* operations in use */
+    uint32_t cigar[];                                 /* length << 4 | LS_CIGAR_* code */
+} ls_extra;
+
+/* One region. A primary has parent == id; at most one region of an array has
+ * sam_pri, and only a primary. A region with n_anchors == 0 that is not
+ * inverted is soft-deleted (ls_hit_sort removes it). */
+typedef struct {
+    int32_t id;        /* position in the array; -1 for a fresh split until renumbered */
+    int32_t n_anchors; /* anchors of the region's chain */
+    int32_t target_id;
+    int32_t chain_score;
+    int32_t qs, qe;        /* query interval, forward-strand coordinates */
+    int32_t rs, re;        /* target interval, forward-strand coordinates */
+    int32_t parent;        /* id of the primary; -1 none; -2 provisional primary */
+    int32_t sub_score;     /* best chain score this primary masks */
+    int32_t anchor_start;  /* first anchor in the query's anchor array */
+    int32_t match_len;     /* query bases in seed matches / matching bases */
+    int32_t block_len;     /* alignment block length */
+    int32_t n_suboptimal;  /* secondaries close to this primary */
+    int32_t initial_score; /* chain score at creation */
+    uint32_t mapq : 8, zdrop_split : 2, reverse : 1, inverted : 1, sam_pri : 1, proper_pair : 1,
+        read_through : 1, seg_derived : 1, seg_index : 8, split_at_inversion : 1, on_alt : 1,
+        kept_other_strand : 1, spliced : 1, : 4;
+    uint32_t tie_hash; /* breaks score ties only */
+    float divergence;  /* -1.0 until estimated */
+    ls_extra *p;       /* alignment detail, or null */
+} ls_reg;
 
 /* ---- timing ---- */
 double ls_realtime(void);
