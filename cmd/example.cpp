@@ -1,10 +1,122 @@
+/* lodestar-lite: maps every query of a FASTA/FASTQ file against a target file
+ * (sequences or a prebuilt index) and prints one line per region.
+ *
+ * The run holds at most one index part in memory: each part is built (or
+ * loaded), the whole query file is mapped against it, and the part is
+ * released before the next one is read. */
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
+#include <zlib.h>
+
+#include <string>
+
+#include "bseq.h"
+#include "lodestar.h"
+#include "misc.h"
+
+namespace {
+
+const char *const kUsage = "Usage: lodestar-lite <target.fa> <query.fa>\n";
+
+/* What went wrong with the query file; reported once, however many index
+ * parts re-read the file. */
+struct QueryStatus {
+    bool reported = false;
+    bool failed = false;
+};
+
+/* Prints the reason the record loop stopped early, once per run. A clean end
+ * of input is not a failure. */
+void report_query_stop(int ret, const char *path, const std::string &last_name, ls_seq_reader *ks,
+                       QueryStatus *st) {
+    if (ret == LS_SEQ_EOF) return;
+    st->failed = true;
+    if (st->reported) return;
+    st->reported = true;
+    if (ret == LS_SEQ_READ_ERROR) {
+        fprintf(stderr, "[ERROR]" LS_RED " failed to read '%s': %s" LS_RESET "\n", path,
+                ls_stream_error_text(ks->f));
+    } else if (last_name.empty()) {
+        fprintf(stderr, "[WARNING]" LS_RED " malformed record at the start of '%s'; nothing after it is mapped" LS_RESET "\n",
+                path);
+    } else {
+        fprintf(stderr,
+                "[WARNING]" LS_RED " malformed record after '%s' in '%s'; nothing after it is mapped" LS_RESET "\n",
+                last_name.c_str(), path);
+    }
+}
+
+/* Reads every query record from the start of the file, as the mapping of one
+ * index part does. */
+void process_queries(gzFile qf, ls_seq_reader *ks, const char *qpath, const ls_idx *mi, const ls_mapopt *opt,
+                     QueryStatus *st) {
+    (void)mi;
+    (void)opt;
+    gzrewind(qf);
+    ls_seq_reader_rewind(ks);
+    std::string last_name;
+    int ret;
+    while ((ret = ls_seq_reader_read(ks)) >= 0) {
+        // Regions of this record are mapped and printed here once the
+        // mapping entry exists.
+        last_name.assign(ks->name.s ? ks->name.s : "", ks->name.l);
+    }
+    report_query_stop(ret, qpath, last_name, ks, st);
+}
+
+} // namespace
 
 int main(int argc, char *argv[]) {
-    (void)argv;
+    ls_verbosity = 2;
+    ls_idxopt iopt;
+    ls_mapopt mopt;
+    ls_opt_preset(nullptr, &iopt, &mopt);
+    mopt.flag |= LS_F_BASE_ALIGN;
+
     if (argc < 3) {
-        fprintf(stderr, "Usage: lodestar-lite <target.fa> <query.fa>\n");
+        fputs(kUsage, stderr);
         return 1;
     }
-    return 0;
+    const char *tpath = argv[1], *qpath = argv[2];
+
+    gzFile qf = gzopen(qpath, "r");
+    if (!qf) {
+        fprintf(stderr, "[ERROR] failed to open the query file '%s': %s\n", qpath,
+                errno ? strerror(errno) : "out of memory");
+        return 1;
+    }
+    ls_seq_reader *ks = ls_seq_reader_init(qf);
+    if (!ks) {
+        fprintf(stderr, "[ERROR] out of memory\n");
+        gzclose(qf);
+        return 1;
+    }
+
+    errno = 0;
+    ls_idx_reader *ir = ls_idx_reader_open(tpath, &iopt, nullptr);
+    if (!ir) {
+        // Bad index options are reported by the reader itself; a path that
+        // cannot be opened leaves its reason in errno.
+        if (errno)
+            fprintf(stderr, "[ERROR] failed to open the target file '%s': %s\n", tpath, strerror(errno));
+        ls_seq_reader_destroy(ks);
+        gzclose(qf);
+        return 1;
+    }
+
+    QueryStatus qstatus;
+    ls_idx *mi;
+    while ((mi = ls_idx_reader_read(ir, 3)) != nullptr) {
+        ls_mapopt_update(&mopt, mi);
+        process_queries(qf, ks, qpath, mi, &mopt, &qstatus);
+        ls_idx_destroy(mi);
+    }
+    int status = qstatus.failed ? 1 : 0;
+    if (ls_idx_reader_error(ir)) status = 1;
+    ls_idx_reader_close(ir);
+
+    ls_seq_reader_destroy(ks);
+    gzclose(qf);
+    return status;
 }

@@ -10,6 +10,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -196,9 +197,6 @@ int ls_opt_check(const ls_idxopt *io, const ls_mapopt *mo);
 
 /* ---- index ---- */
 
-/* Index parts are written to and read from stdio streams. */
-#include <stdio.h>
-
 struct km_arena;
 
 /* Open-addressing table of one bucket (64-bit keys and values); its layout is
@@ -275,18 +273,21 @@ struct ls_idx {
 /* Yields the index parts of a target file one at a time. Opaque. */
 typedef struct ls_idx_reader ls_idx_reader;
 
-/* Bits of ls_idx_reader_error. */
-#define LS_IDX_ERR_INPUT                                                                                     \
-    0x1                       /* the target file could not be read whole: corrupt or truncated index         \
-                                 file, malformed sequence file, read error */
-#define LS_IDX_ERR_OUTPUT 0x2 /* the index file asked for could not be written; it was removed */
+/* Bits of ls_idx_reader_error. INPUT: the target file could not be read
+ * whole (a truncated or corrupt index file, a malformed sequence file, a read
+ * error). OUTPUT: the index file asked for could not be written; it was
+ * removed. */
+#define LS_IDX_ERR_INPUT  0x1
+#define LS_IDX_ERR_OUTPUT 0x2
 
 /* Opens a reader on a target path: an index file (recognised by its first
  * four bytes) or a FASTA/FASTQ file, plain or gzip ("-" is standard input,
  * always read as sequences). opt null means the default index options; they
  * are copied. With out_path, every part yielded is also appended to that
- * index file. Returns null (after a message) when the target cannot be opened
- * or the output cannot be created. Close with ls_idx_reader_close. */
+ * index file. Returns null when the target cannot be opened (no message:
+ * errno says why), or after a message when the options are invalid (k not 1
+ * to 28, w above 255, negative bucket bits) or the output cannot be created.
+ * Close with ls_idx_reader_close. */
 ls_idx_reader *ls_idx_reader_open(const char *path, const ls_idxopt *opt, const char *out_path);
 
 /* The next part, built with n_threads threads or loaded; null when there is

@@ -1,0 +1,77 @@
+/* Internals of the index module: the open-addressing tables behind the
+ * buckets and the name index, and the building blocks that the index reader
+ * shares with the builder. The records an index part is made of (ls_idx,
+ * ls_idx_seq, ls_idx_bucket) and the entry points are public (lodestar.h).
+ *
+ * A part owns its arena (names and the target array, unless LS_DBG_NO_ARENA
+ * is set) and system memory for the packed bases, the bucket array, every
+ * bucket's positions and table, and the name index. */
+#ifndef LODESTAR_INDEX_H
+#define LODESTAR_INDEX_H
+
+#include <stdint.h>
+
+#include "lodestar.h"
+#include "arena.h"
+#include "bseq.h"
+
+/* Open-addressing table with triangular probing. Slot states take 2 bits,
+ * 16 slots per 32-bit word: bit 1 = empty, bit 0 = deleted. The table grows
+ * once `n_occupied` reaches `upper_bound` = capacity * 0.77 + 0.5.
+ *
+ * Bucket tables map a minimizer key to a value. Keys are (h >> bucket_bits)
+ * << 1; bit 0 is not part of the key's identity: it marks a minimizer that
+ * occurs once, whose value is then its position (else the value is
+ * start in pos << 32 | count). */
+struct ls_idx_hash {
+    uint32_t n_buckets, size, n_occupied, upper_bound;
+    uint32_t *flags;
+    uint64_t *keys, *vals;
+};
+
+/* Name index: the keys are the targets' own name texts (not copies). */
+struct ls_idx_name_hash {
+    uint32_t n_buckets, size, n_occupied, upper_bound;
+    uint32_t *flags;
+    const char **keys;
+    uint32_t *vals;
+};
+
+/* An empty table (capacity 0; the first insertion sizes it), or null when
+ * memory is short. */
+ls_idx_hash *ls_idx_hash_init(void);
+void ls_idx_hash_destroy(ls_idx_hash *h);
+/* Makes room for n keys without growing: capacity = the smallest power of
+ * two not below n, at least 4, unless the current keys would not fit under
+ * that capacity's bound (then nothing changes). Returns 0, or -1 when memory
+ * is short (the table is unchanged). */
+int ls_idx_hash_resize(ls_idx_hash *h, uint32_t n);
+/* Finds or inserts key. Returns its slot with *absent 1 if it was inserted,
+ * 0 if it was there; returns h->n_buckets with *absent -1 when memory is
+ * short. A new key's value is left unset. */
+uint32_t ls_idx_hash_put(ls_idx_hash *h, uint64_t key, int *absent);
+/* Slot of key, or h->n_buckets when it is absent. */
+uint32_t ls_idx_hash_get(const ls_idx_hash *h, uint64_t key);
+/* Non-zero when slot i holds a key. */
+int ls_idx_hash_exist(const ls_idx_hash *h, uint32_t i);
+
+/* An empty part: w below 2 becomes 1, b is capped at 2k, 2^b zeroed buckets,
+ * a new arena unless LS_DBG_NO_ARENA is set. Null when k is not 1..28, w is
+ * above 255 or b is negative, or when memory is short. */
+ls_idx *ls_idx_new(int w, int k, int b, int flag);
+
+/* Builds the next part from a batch reader: whole batches of about
+ * mini_batch_size bases, until the bases read exceed batch_size. Null when
+ * fp is null or at its end (or the options are invalid). n_threads threads
+ * finish the buckets; at most 3 run the read/sketch/dispatch pipeline. */
+ls_idx *ls_idx_gen(ls_bseq_file *fp, int w, int k, int b, int flag, int mini_batch_size, int n_threads,
+                   uint64_t batch_size);
+
+/* -1 if path cannot be opened; 0 for "-", a file shorter than 4 bytes or one
+ * that does not start with the index magic; otherwise the file size. */
+int64_t ls_idx_probe_file(const char *path);
+
+/* Bytes that open every part of an index file: 'L', 'S', 'I', 2. */
+#define LS_IDX_MAGIC "LSI\2"
+
+#endif
