@@ -571,8 +571,68 @@ TEST(Options, UpdateProgressLineAtVerbosityThree) {
 // mid_occ_max gives mid_occ_max; with mid_occ_min 50 and mid_occ_max 10 a
 // threshold of, say, 80 stays 80; the first update fixes mid_occ and a second
 // part does not change it.
-TEST(Options, DISABLED_UpdateComputesMidOccFromIndexPart) {
-    FAIL() << "needs index construction";
+TEST(Options, UpdateComputesMidOccFromIndexPart) {
+    // A random sequence (its k-mers occur once) and a 25-base block repeated
+    // 300 times between random spacers, so the most frequent minimizers
+    // occur about 300 times.
+    uint64_t x = 7;
+    auto base = [&x]() {
+        x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+        return "ACGT"[(x >> 33) & 3];
+    };
+    std::string uniq, rep, block;
+    for (int i = 0; i < 20000; ++i) uniq += base();
+    for (int i = 0; i < 25; ++i) block += base();
+    for (int i = 0; i < 300; ++i) {
+        rep += block;
+        for (int j = 0; j < 40; ++j) rep += base();
+    }
+    const char *seqs[] = {uniq.c_str(), rep.c_str()};
+    const char *names[] = {"uniq", "rep"};
+    ls_idx *mi = ls_idx_str(1, 15, 0, 14, 2, seqs, names);
+    ASSERT_NE(mi, nullptr);
+    const int raw = ls_idx_max_occ(mi, 0.0002f);
+    ASSERT_GT(raw, 100) << "the repeat should set the threshold";
+
+    ls_mapopt mo = map_defaults();
+    mo.mid_occ_fraction = 0.0002f;
+    ls_mapopt_update(&mo, mi);
+    EXPECT_EQ(mo.mid_occ, raw);
+
+    // Computed once: a later part leaves it alone.
+    mo.mid_occ_fraction = 0.5f;
+    ls_mapopt_update(&mo, mi);
+    EXPECT_EQ(mo.mid_occ, raw);
+
+    // Raised to the lower bound.
+    mo = map_defaults();
+    mo.mid_occ_fraction = 0.0002f;
+    mo.mid_occ_min = raw + 7;
+    ls_mapopt_update(&mo, mi);
+    EXPECT_EQ(mo.mid_occ, raw + 7);
+
+    // Lowered to the upper bound only when it lies above the lower bound.
+    mo = map_defaults();
+    mo.mid_occ_fraction = 0.0002f;
+    mo.mid_occ_min = 5;
+    mo.mid_occ_max = 50;
+    ls_mapopt_update(&mo, mi);
+    EXPECT_EQ(mo.mid_occ, 50);
+
+    mo = map_defaults();
+    mo.mid_occ_fraction = 0.0002f;
+    mo.mid_occ_min = 50;
+    mo.mid_occ_max = 10;
+    ls_mapopt_update(&mo, mi);
+    EXPECT_EQ(mo.mid_occ, raw);
+
+    // A fraction of 0 ignores nothing.
+    mo = map_defaults();
+    mo.mid_occ_fraction = 0.0f;
+    mo.mid_occ_max = 20;
+    ls_mapopt_update(&mo, mi);
+    EXPECT_EQ(mo.mid_occ, 20) << "2147483647 capped by mid_occ_max";
+    ls_idx_destroy(mi);
 }
 
 TEST(Options, IntronLength) {
