@@ -191,24 +191,18 @@ static inline int32_t dpx_diff(uint8_t b, int off) {
     return off ? (int32_t)b - off : (int32_t)(int8_t)b;
 }
 
-/* The 16 differences in b as four vectors of 32-bit lanes: bytes 4k .. 4k+3
- * go to w[k]. */
-static inline void dpx_diff_widen16(__m128i b, int off, __m128i w[4]) {
+/* The 16 differences in b as four vectors of 32-bit lanes (bytes 4k .. 4k+3
+ * go to w[k]): each byte, first xor-ed with flip, is read as unsigned minus
+ * off. A signed byte is the unsigned byte with its top bit flipped, minus 128,
+ * so both storage forms take this one path. */
+static inline void dpx_diff_widen16(__m128i b, __m128i flip, __m128i off4, __m128i w[4]) {
     const __m128i zero = _mm_setzero_si128();
-    if (off) {
-        const __m128i off4 = _mm_set1_epi32(off);
-        __m128i lo = _mm_unpacklo_epi8(b, zero), hi = _mm_unpackhi_epi8(b, zero);
-        w[0] = _mm_sub_epi32(_mm_unpacklo_epi16(lo, zero), off4);
-        w[1] = _mm_sub_epi32(_mm_unpackhi_epi16(lo, zero), off4);
-        w[2] = _mm_sub_epi32(_mm_unpacklo_epi16(hi, zero), off4);
-        w[3] = _mm_sub_epi32(_mm_unpackhi_epi16(hi, zero), off4);
-    } else { /* the byte at the top of a 32-bit lane, then an arithmetic shift down */
-        __m128i lo = _mm_unpacklo_epi8(zero, b), hi = _mm_unpackhi_epi8(zero, b);
-        w[0] = _mm_srai_epi32(_mm_unpacklo_epi16(zero, lo), 24);
-        w[1] = _mm_srai_epi32(_mm_unpackhi_epi16(zero, lo), 24);
-        w[2] = _mm_srai_epi32(_mm_unpacklo_epi16(zero, hi), 24);
-        w[3] = _mm_srai_epi32(_mm_unpackhi_epi16(zero, hi), 24);
-    }
+    b = _mm_xor_si128(b, flip);
+    __m128i lo = _mm_unpacklo_epi8(b, zero), hi = _mm_unpackhi_epi8(b, zero);
+    w[0] = _mm_sub_epi32(_mm_unpacklo_epi16(lo, zero), off4);
+    w[1] = _mm_sub_epi32(_mm_unpackhi_epi16(lo, zero), off4);
+    w[2] = _mm_sub_epi32(_mm_unpacklo_epi16(hi, zero), off4);
+    w[3] = _mm_sub_epi32(_mm_unpackhi_epi16(hi, zero), off4);
 }
 
 /* H[t..t+3] += d; *lane_max keeps the per-lane maximum. */
@@ -238,14 +232,15 @@ static inline void dpx_update_row(int32_t *H, const uint8_t *u, const uint8_t *v
     const int en1 = st0 + (en0 - st0) / 4 * 4;
     int t = st0;
     if (en1 > st0) {
+        const __m128i flip = _mm_set1_epi8(off ? 0 : (char)0x80), off4 = _mm_set1_epi32(off ? off : 128);
         __m128i lane_max = _mm_set1_epi32(best), w[4];
 #ifdef __AVX2__
         /* eight lanes: lanes k and k+4 both belong to lane k of four */
         __m256i lane_max8 = _mm256_set1_epi32(best);
-        const __m256i off8 = _mm256_set1_epi32(off);
+        const __m256i off8 = _mm256_set1_epi32(off ? off : 128);
         for (; t + 8 <= en1; t += 8) {
-            __m128i b8 = _mm_loadl_epi64((const __m128i *)(v + t));
-            __m256i d = off ? _mm256_sub_epi32(_mm256_cvtepu8_epi32(b8), off8) : _mm256_cvtepi8_epi32(b8);
+            __m128i b8 = _mm_xor_si128(_mm_loadl_epi64((const __m128i *)(v + t)), flip);
+            __m256i d = _mm256_sub_epi32(_mm256_cvtepu8_epi32(b8), off8);
             __m256i h = _mm256_add_epi32(_mm256_loadu_si256((const __m256i *)(H + t)), d);
             _mm256_storeu_si256((__m256i *)(H + t), h);
             lane_max8 = _mm256_max_epi32(lane_max8, h);
@@ -253,13 +248,13 @@ static inline void dpx_update_row(int32_t *H, const uint8_t *u, const uint8_t *v
         lane_max = _mm_max_epi32(_mm256_castsi256_si128(lane_max8), _mm256_extracti128_si256(lane_max8, 1));
 #endif
         for (; t + 16 <= en1; t += 16) {
-            dpx_diff_widen16(_mm_loadu_si128((const __m128i *)(v + t)), off, w);
+            dpx_diff_widen16(_mm_loadu_si128((const __m128i *)(v + t)), flip, off4, w);
             for (int k = 0; k < 4; ++k) dpx_add_and_max4(H, t + 4 * k, w[k], &lane_max);
         }
         for (; t < en1; t += 4) {
             int32_t b4;
             __builtin_memcpy(&b4, v + t, 4);
-            dpx_diff_widen16(_mm_cvtsi32_si128(b4), off, w);
+            dpx_diff_widen16(_mm_cvtsi32_si128(b4), flip, off4, w);
             dpx_add_and_max4(H, t, w[0], &lane_max);
         }
         int32_t lm[4];

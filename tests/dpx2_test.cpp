@@ -178,7 +178,6 @@ void check_against_model(const Kernel *kernels, int n_kernels, uint64_t seed, in
     Gen g(seed);
     km_arena *km = km_create();
     Call call(km);
-    int64_t cells = 0;
     for (int it = 0; it < n_pairs; ++it) {
         const Kernel &k = kernels[g.uni(0, n_kernels - 1)];
         Seq ts, qs;
@@ -200,9 +199,9 @@ void check_against_model(const Kernel *kernels, int n_kernels, uint64_t seed, in
         std::vector<int8_t> mat;
         int flag = kFlags[g.uni(0, (int)(sizeof(kFlags) / sizeof(kFlags[0])) - 1)];
         switch (g.uni(0, 5)) {
-        case 0:
+        case 0: /* wildcard entry 0: scored as minus the extension */
             mat = make_matrix(2, 4, 0);
-            break; /* wildcard entry 0: scored as minus the extension */
+            break;
         case 1:
             mat = make_matrix(1, std::min(2 * (k.q + k.e), 19), 1);
             break;
@@ -227,10 +226,6 @@ void check_against_model(const Kernel *kernels, int n_kernels, uint64_t seed, in
         static const int zdrops[] = {-1, 0, 10, 50, 100, 400};
         static const int bonuses[] = {-1, 0, 5, 50, 1000};
         int zdrop = zdrops[g.uni(0, 5)], end_bonus = bonuses[g.uni(0, 4)];
-        int eff_bw = bw < 0 ? (int)std::max(qs.size(), ts.size()) : bw;
-        cells += (int64_t)(qs.size() + ts.size()) *
-                 std::min<int64_t>(eff_bw + 32, std::min(qs.size(), ts.size()) + 32);
-
         call.run(k, qs, ts, mat, bw, zdrop, end_bonus, flag);
         dpxref::Result ref = dpxref::align(k.dual, (int)qs.size(), qs.data(), (int)ts.size(), ts.data(), 5,
                                            mat.data(), k.q, k.e, k.q2, k.e2, bw, zdrop, end_bonus, flag);
@@ -239,7 +234,6 @@ void check_against_model(const Kernel *kernels, int n_kernels, uint64_t seed, in
             << k.e << " q2,e2=" << k.q2 << "," << k.e2 << " dual=" << k.dual << " bw=" << bw
             << " zdrop=" << zdrop << " end_bonus=" << end_bonus << " flag=" << flag;
     }
-    ::testing::Test::RecordProperty("model_cells", std::to_string(cells));
     kfree(km, call.ez.cigar);
     call.ez.cigar = nullptr;
     km_release(km);
@@ -310,7 +304,7 @@ TEST(Dpx2, GlobalScoreMatchesTextbookRecursion) {
     const Kernel kernels[] = {{true, 4, 2, 24, 1}, {true, 2, 1, 32, 0}, {true, 6, 2, 26, 1},
                               {false, 4, 2, 0, 0}, {false, 6, 3, 0, 0}, {true, 24, 1, 4, 2}};
     km_arena *km = km_create();
-    for (int it = 0; it < 300; ++it) {
+    for (int it = 0; it < 200; ++it) {
         const Kernel &k = kernels[it % 6];
         Seq ts = g.random_seq(g.uni(1, 250), g.real() < 0.3 ? 0.03 : 0);
         Seq qs = g.real() < 0.2 ? g.random_seq(g.uni(1, 250), 0) : g.mutate(ts, g.real() * 0.3);
@@ -517,6 +511,25 @@ TEST(Dpx2, NarrowBands) {
     }
 }
 
+/* Ties between a match and a gap: gaps go left by default, right with
+ * DPX_EZ_GAPS_RIGHT. */
+TEST(Dpx2, GapPlacementInRepeats) {
+    std::vector<int8_t> mat = make_matrix(2, 4, 1);
+    Seq ts = encode("ACGTTTTACGA"), qs = encode("ACGTTTACGA");
+    for (bool dual : {true, false}) {
+        Kernel k = dual ? Kernel{true, 4, 2, 24, 1} : Kernel{false, 4, 2, 0, 0};
+        Call c;
+        c.run(k, qs, ts, mat, 10, -1, -1, 0);
+        EXPECT_EQ(c.cigar(), "3M1D7M");
+        c.run(k, qs, ts, mat, 10, -1, -1, DPX_EZ_GAPS_RIGHT);
+        EXPECT_EQ(c.cigar(), "6M1D4M");
+        c.run(k, ts, qs, mat, 10, -1, -1, 0);
+        EXPECT_EQ(c.cigar(), "3M1I7M");
+        c.run(k, ts, qs, mat, 10, -1, -1, DPX_EZ_GAPS_RIGHT);
+        EXPECT_EQ(c.cigar(), "6M1I4M");
+    }
+}
+
 TEST(Dpx2, ExtensionEnds) {
     std::vector<int8_t> mat = make_matrix(2, 4, 1);
     const Kernel k = {true, 4, 2, 24, 1};
@@ -617,6 +630,59 @@ TEST(Dpx2, ZDropRule) {
     EXPECT_EQ(dpx_zdrop_check(&ez, 0, 17, 3, 10, 1), 0);  /* above the best cell's row: no drop */
     EXPECT_EQ(dpx_zdrop_check(&ez, 0, 17, 12, -1, 1), 0); /* negative zdrop: never */
     EXPECT_EQ(ez.dropped, 0u);
+}
+
+/* The 32-bit row update and the order of preference of the maximum: the
+ * last cell, then four interleaved lanes in lane order, then the tail. */
+TEST(Dpx2, RowMaximumOrderOfPreference) {
+    auto run_row = [](std::vector<int32_t> &H, const std::vector<int> &d, int off, int st0, int en0,
+                      int *mt) {
+        std::vector<uint8_t> bytes(d.size() + 16);
+        for (size_t t = 0; t < d.size(); ++t) bytes[t] = (uint8_t)(d[t] + off);
+        int32_t mh;
+        dpx_update_row(H.data(), bytes.data(), bytes.data(), off, st0, en0, &mh, mt);
+        return mh;
+    };
+    /* hand-worked: after the update H = 5 7 7 3 7 7 0 0 7 | 6 (last cell) */
+    std::vector<int> d = {5, 7, 7, 3, 7, 7, 0, 0, 7, 6};
+    std::vector<int32_t> H(32, 0);
+    int mt;
+    EXPECT_EQ(run_row(H, d, 0, 0, 9, &mt), 7);
+    EXPECT_EQ(mt, 4); /* lane 0 (cells 0, 4) before lane 1 (cells 1, 5) */
+    d[8] = 8, H.assign(32, 0);
+    EXPECT_EQ(run_row(H, d, 128, 0, 9, &mt), 8);
+    EXPECT_EQ(mt, 8); /* the tail, strictly greater */
+    d[9] = 8, H.assign(32, 0);
+    EXPECT_EQ(run_row(H, d, 20, 0, 9, &mt), 8);
+    EXPECT_EQ(mt, 9); /* the last cell first */
+
+    Gen g(81);
+    for (int it = 0; it < 3000; ++it) {
+        int st0 = g.uni(0, 20), en0 = st0 + g.uni(0, 70), n = en0 + 1;
+        std::vector<int32_t> H0(n + 16);
+        for (auto &h : H0) h = 1000 + g.uni(-3, 3);
+        std::vector<int> d(n);
+        for (auto &x : d) x = g.uni(-4, 4);
+        /* the rule as stated */
+        std::vector<int32_t> want = H0;
+        want[en0] = en0 > 0 ? H0[en0 - 1] + d[en0] : H0[0] + d[0];
+        for (int t = st0; t < en0; ++t) want[t] += d[t];
+        int best = want[en0], best_t = en0, en1 = st0 + (en0 - st0) / 4 * 4;
+        for (int k = 0; k < 4; ++k) {
+            int lh = want[en0], lt = en0;
+            for (int t = st0 + k; t < en1; t += 4)
+                if (want[t] > lh) lh = want[t], lt = t;
+            if (lh > best) best = lh, best_t = lt;
+        }
+        for (int t = en1; t < en0; ++t)
+            if (want[t] > best) best = want[t], best_t = t;
+        for (int off : {0, 128, 9}) {
+            std::vector<int32_t> H = H0;
+            ASSERT_EQ(run_row(H, d, off, st0, en0, &mt), best) << it << " off " << off;
+            ASSERT_EQ(mt, best_t) << it << " off " << off;
+            ASSERT_EQ(H, want) << it << " off " << off;
+        }
+    }
 }
 
 TEST(Dpx2, CigarPushAndReuse) {
