@@ -15,7 +15,9 @@ namespace {
 const std::string kBin = LODESTAR_BIN;
 const char *const kUsage = "Usage: lodestar-lite <target.fa> <query.fa>\n";
 
-std::string q(const std::string &s) { return "'" + s + "'"; }
+std::string q(const std::string &s) {
+    return "'" + s + "'";
+}
 
 // A small random-looking genome: enough sequence for an index part.
 std::string toy_genome() {

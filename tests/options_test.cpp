@@ -15,25 +15,21 @@ namespace {
 // Every field of the two records, in declaration order.
 #define LS_IDXOPT_FIELDS(X) X(k) X(w) X(flag) X(bucket_bits) X(sketch_batch_bases) X(index_part_bases)
 
-#define LS_MAPOPT_FIELDS(X)                                                                                  \
-    X(flag)                                                                                                  \
-    X(hash_seed)                                                                                             \
-    X(dust_threshold)                                                                                        \
-    X(max_query_len)                                                                                         \
-    X(bw) X(long_bw) X(chain_max_gap) X(chain_max_gap_ref) X(max_fragment_len) X(chain_skip_limit)           \
-        X(chain_iter_limit) X(chain_min_anchors) X(chain_min_score) X(gap_cost_scale) X(skip_cost_scale)     \
-            X(rmq_cap) X(rmq_inner_distance) X(rmq_rescue_min) X(rmq_rescue_fraction) X(overlap_mask_level)  \
-                X(overlap_mask_len) X(secondary_ratio) X(max_secondary) X(alt_drop_fraction) X(match_score)  \
-                    X(mismatch_penalty) X(gap_open) X(gap_ext) X(gap_open2) X(gap_ext2)                      \
-                        X(transition_penalty) X(ambiguous_score) X(noncanonical_penalty) X(junction_bonus)   \
-                            X(junction_penalty) X(zdrop) X(zdrop_inversion) X(end_bonus) X(min_dp_score)     \
-                                X(min_dp_len) X(anchor_extend_len) X(anchor_extend_shift)                    \
-                                    X(max_clip_fraction) X(rank_min_length) X(rank_fraction)                 \
-                                        X(pair_orientation) X(pair_bonus) X(jump_min_matches)                \
-                                            X(mid_occ_fraction) X(query_occ_fraction) X(mid_occ_min)         \
-                                                X(mid_occ_max) X(mid_occ) X(occ_cap) X(occ_cap_max)          \
-                                                    X(occ_distance) X(batch_bases) X(max_dp_cells)           \
-                                                        X(arena_cap) X(split_prefix)
+// clang-format off
+#define LS_MAPOPT_FIELDS(X) \
+    X(flag) X(hash_seed) X(dust_threshold) X(max_query_len) X(bw) X(long_bw) X(chain_max_gap) \
+    X(chain_max_gap_ref) X(max_fragment_len) X(chain_skip_limit) X(chain_iter_limit) \
+    X(chain_min_anchors) X(chain_min_score) X(gap_cost_scale) X(skip_cost_scale) X(rmq_cap) \
+    X(rmq_inner_distance) X(rmq_rescue_min) X(rmq_rescue_fraction) X(overlap_mask_level) \
+    X(overlap_mask_len) X(secondary_ratio) X(max_secondary) X(alt_drop_fraction) \
+    X(match_score) X(mismatch_penalty) X(gap_open) X(gap_ext) X(gap_open2) X(gap_ext2) \
+    X(transition_penalty) X(ambiguous_score) X(noncanonical_penalty) X(junction_bonus) \
+    X(junction_penalty) X(zdrop) X(zdrop_inversion) X(end_bonus) X(min_dp_score) X(min_dp_len) \
+    X(anchor_extend_len) X(anchor_extend_shift) X(max_clip_fraction) X(rank_min_length) \
+    X(rank_fraction) X(pair_orientation) X(pair_bonus) X(jump_min_matches) X(mid_occ_fraction) \
+    X(query_occ_fraction) X(mid_occ_min) X(mid_occ_max) X(mid_occ) X(occ_cap) X(occ_cap_max) \
+    X(occ_distance) X(batch_bases) X(max_dp_cells) X(arena_cap) X(split_prefix)
+// clang-format on
 
 // The records are shared with every module and with C callers: their field
 // widths are part of the interface.
