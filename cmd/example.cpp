@@ -6,6 +6,7 @@
  * released before the next one is read. */
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <zlib.h>
 
@@ -13,6 +14,7 @@
 
 #include "bseq.h"
 #include "lodestar.h"
+#include "map.h"
 #include "misc.h"
 
 namespace {
@@ -38,31 +40,56 @@ void report_query_stop(int ret, const char *path, const std::string &last_name, 
         fprintf(stderr, "[ERROR]" LS_RED " failed to read '%s': %s" LS_RESET "\n", path,
                 ls_stream_error_text(ks->f));
     } else if (last_name.empty()) {
-        fprintf(stderr, "[WARNING]" LS_RED " malformed record at the start of '%s'; nothing after it is mapped" LS_RESET "\n",
+        fprintf(stderr,
+                "[WARNING]" LS_RED
+                " malformed record at the start of '%s'; nothing after it is mapped" LS_RESET "\n",
                 path);
     } else {
         fprintf(stderr,
-                "[WARNING]" LS_RED " malformed record after '%s' in '%s'; nothing after it is mapped" LS_RESET "\n",
+                "[WARNING]" LS_RED " malformed record after '%s' in '%s'; nothing after it is mapped" LS_RESET
+                "\n",
                 last_name.c_str(), path);
     }
 }
 
-/* Reads every query record from the start of the file, as the mapping of one
- * index part does. */
-void process_queries(gzFile qf, ls_seq_reader *ks, const char *qpath, const ls_idx *mi, const ls_mapopt *opt,
-                     QueryStatus *st) {
-    (void)mi;
-    (void)opt;
+/* Prints one region: twelve tab-separated columns, then the CIGAR after
+ * "cg:Z:". */
+void print_region(const char *qname, size_t qlen, const ls_idx *mi, const ls_reg *r) {
+    const ls_idx_seq *t = &mi->seq[r->target_id];
+    printf("%s\t%zu\t%d\t%d\t%c\t", qname, qlen, r->qs, r->qe, "+-"[r->reverse]);
+    printf("%s\t%d\t%d\t%d\t%d\t%d\t%d\tcg:Z:", t->name ? t->name : "*", (int)t->len, r->rs, r->re,
+           r->match_len, r->block_len, (int)r->mapq);
+    for (uint32_t i = 0; i < r->p->n_cigar; ++i)
+        printf("%d%c", (int)(r->p->cigar[i] >> 4), LS_CIGAR_STR[r->p->cigar[i] & 0xf]);
+    putchar('\n');
+}
+
+/* Maps every query record, from the start of the file, against one index
+ * part and prints the regions of each record as soon as they come back. */
+void map_queries(gzFile qf, ls_seq_reader *ks, const char *qpath, const ls_idx *mi, const ls_mapopt *opt,
+                 QueryStatus *st) {
+    ls_tbuf *tbuf = ls_tbuf_init();
+    LS_ASSERT(tbuf);
     gzrewind(qf);
     ls_seq_reader_rewind(ks);
     std::string last_name;
     int ret;
     while ((ret = ls_seq_reader_read(ks)) >= 0) {
-        // Regions of this record are mapped and printed here once the
-        // mapping entry exists.
-        last_name.assign(ks->name.s ? ks->name.s : "", ks->name.l);
+        const char *qname = ks->name.s ? ks->name.s : "";
+        int n_regs = 0;
+        ls_reg *regs = ls_map(mi, (int)ks->seq.l, ks->seq.s, &n_regs, tbuf, opt, nullptr);
+        for (int j = 0; j < n_regs; ++j) {
+            ls_reg *r = &regs[j];
+            // Base-level alignment attaches detail to every region it returns.
+            LS_ASSERT(r->p);
+            print_region(qname, ks->seq.l, mi, r);
+            free(r->p);
+        }
+        free(regs);
+        last_name.assign(qname, ks->name.l);
     }
     report_query_stop(ret, qpath, last_name, ks, st);
+    ls_tbuf_destroy(tbuf);
 }
 
 } // namespace
@@ -109,7 +136,7 @@ int main(int argc, char *argv[]) {
     ls_idx *mi;
     while ((mi = ls_idx_reader_read(ir, 3)) != nullptr) {
         ls_mapopt_update(&mopt, mi);
-        process_queries(qf, ks, qpath, mi, &mopt, &qstatus);
+        map_queries(qf, ks, qpath, mi, &mopt, &qstatus);
         ls_idx_destroy(mi);
     }
     int status = qstatus.failed ? 1 : 0;

@@ -141,6 +141,63 @@ void ls_update_extra(ls_reg *r, const uint8_t *qseq, const uint8_t *tseq, const 
  * region's ls_extra may be replaced. */
 void ls_cigar_to_eqx(ls_reg *r, const uint8_t *qseq, const uint8_t *tseq);
 
+/* ---- alignment of regions ----
+ * One region at a time (extension before the first trusted anchor, DP
+ * between anchors, extension after the last, with a z-drop splitting the
+ * region where its alignment collapses), and the stage that aligns every
+ * region of a query, inserts the pieces that splits produce, tries
+ * inversions between split pieces and ranks the result. Options and the
+ * index are only read, so threads may align at once, each with its own
+ * arena, kernel record, query codes, anchors and regions. */
+
+/* The 5 x 5 substitution matrix of the options (row = target code, column
+ * = query code): match on the diagonal of A, C, G, T, minus the mismatch
+ * penalty elsewhere, minus the ambiguous-base score in the N row and column,
+ * minus the transition penalty for A/G and C/T when one is set apart. */
+void ls_align_score_matrix(const ls_mapopt *opt, int8_t mat[25]);
+
+/* Where the score along one gap's CIGAR falls furthest below an earlier
+ * maximum. qseq and tseq are the codes of the query and target stretches the
+ * CIGAR covers, from their first bases; mat is the 5 x 5 matrix. Returns 2
+ * when the drop exceeds zdrop_inversion and the dropped piece aligns well
+ * reverse-complemented (never in splice, short-read or single-strand modes),
+ * else 1 when it exceeds zdrop, else 0. Scratch from km. */
+int ls_zdrop_test(km_arena *km, const ls_mapopt *opt, const uint8_t *qseq, const uint8_t *tseq, int n_cigar,
+                  const uint32_t *cigar, const int8_t *mat);
+
+/* Aligns region r base by base. qseq[0] is the query as codes 0..4,
+ * qseq[1] its reverse complement; both are briefly reversed in place while
+ * an extension runs and restored before the call returns. a holds the
+ * query's n_a anchors grouped per region; LS_ANCHOR_IGNORE and
+ * LS_ANCHOR_LONG_JOIN may be set in r's anchors. ez is the query's kernel
+ * record (its CIGAR array lives in km and is reused). Of splice_flags only
+ * LS_F_SPLICE_FWD and LS_F_SPLICE_RC are read.
+ *
+ * On return r's coordinates are the alignment's and r->p holds its CIGAR and
+ * statistics; r->p stays null (and r untouched) when r has no anchor, and
+ * null when no kernel call produced an operation. When the alignment
+ * collapses inside a gap it ends there and, if enough anchors follow, r2
+ * receives them as a new unaligned region (r2->n_anchors is 0 otherwise). */
+void ls_align1(km_arena *km, const ls_mapopt *opt, const ls_idx *mi, int qlen, uint8_t *qseq[2], ls_reg *r,
+               ls_reg *r2, int n_a, ls128 *a, dpx_extz *ez, int64_t splice_flags);
+
+/* Aligns the query's stretch between r1 (cut by a z-drop) and r2 (its
+ * continuation) reverse-complemented against the target between them. On
+ * success returns 1 with the inversion in *inv (inverted, no anchors, its
+ * own ls_extra that the caller owns); otherwise 0 with *inv zeroed. */
+int ls_align_inversion(km_arena *km, const ls_mapopt *opt, const ls_idx *mi, int qlen, uint8_t *qseq[2],
+                       const ls_reg *r1, const ls_reg *r2, ls_reg *inv, dpx_extz *ez);
+
+/* Aligns every region of one query (seq: qlen bases as read, any case).
+ * regs (system allocator, *n_regs regions, their anchors in a) may be grown
+ * with realloc when z-drop splits and inversions add regions: use the
+ * returned array. Afterwards the regions that fail the post-alignment limits
+ * are dropped, max_score may be recalibrated, and the rest is sorted by
+ * score; *n_regs is updated. Every region returned carries an ls_extra.
+ * Scratch from km, all returned before the call ends. */
+ls_reg *ls_align_regions(km_arena *km, const ls_mapopt *opt, const ls_idx *mi, int qlen, const char *seq,
+                         int *n_regs, ls_reg *regs, ls128 *a);
+
 #ifdef __cplusplus
 }
 #endif

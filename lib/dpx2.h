@@ -138,7 +138,7 @@ static inline uint32_t *dpx_cigar_push(km_arena *km, int *n_cigar, int *cigar_ca
         if (*n_cigar == *cigar_cap) {
             *cigar_cap = *cigar_cap ? *cigar_cap << 1 : 4;
             cigar = (uint32_t *)km_realloc(km, cigar, (size_t)*cigar_cap * sizeof(uint32_t));
-            LS_ASSERT(cigar != nullptr);
+            LS_ASSERT(cigar != NULL);
         }
         cigar[(*n_cigar)++] = (uint32_t)len << 4 | op;
     } else {

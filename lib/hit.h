@@ -54,6 +54,95 @@ void ls_extra_reserve(ls_reg *r, int m);
  * lengthens that operation. k == 0 does nothing. */
 void ls_extra_append_cigar(ls_reg *r, uint32_t k, const uint32_t *cigar);
 
+/* ---- regions from chains ----
+ * The chain list u of a query holds one word per chain, score << 32 | anchor
+ * count; chain i's anchors follow those of chains 0 .. i-1 in the anchor
+ * array. Region arrays come from the system allocator; scratch from km. */
+
+/* Most segments a query may have. */
+#define LS_MAX_SEG 255
+
+/* Chains and anchors of one query segment (ls_seg_gen). */
+typedef struct {
+    int32_t n_chains, n_anchors;
+    uint64_t *chains; /* score << 32 | anchor count */
+    ls128 *anchors;   /* positions within the segment */
+} ls_seg;
+
+/* One region per chain (zeroed calloc array), by descending score; ties go
+ * by a hash of query_hash and the chain's first anchor, so the order never
+ * depends on where the chain sat in the list. Null when n_u is 0. */
+ls_reg *ls_regions_from_chains(km_arena *km, uint32_t query_hash, int qlen, int n_u, const uint64_t *u,
+                               const ls128 *a, int is_qstrand);
+
+/* Strand, target, coordinates, match_len and block_len from the region's
+ * anchors (a[r->anchor_start ..]). */
+void ls_reg_set_coords(ls_reg *r, int qlen, const ls128 *a, int is_qstrand);
+
+/* Sets on_alt on regions whose target is an ALT contig (nothing when the
+ * index has none). */
+void ls_mark_alt(const ls_idx *mi, int n_regs, ls_reg *r);
+
+/* Splits r after its first n anchors: r2 receives the rest (a copy of r with
+ * its own coordinates and the pro-rata share of the chain score, no p).
+ * Nothing unless 0 < n < r->n_anchors. */
+void ls_split_reg(ls_reg *r, ls_reg *r2, int n, int qlen, const ls128 *a, int is_qstrand);
+
+/* Makes each region, in array order (by descending score), secondary to the
+ * first earlier primary that masks it, or a primary itself; sets id, parent,
+ * sub_score, n_suboptimal and the primaries' p->alt_max_score. sub_diff is
+ * the score margin within which an aligned secondary counts as suboptimal. */
+void ls_set_parent(km_arena *km, float mask_level, int mask_len, int n_regs, ls_reg *r, int sub_diff,
+                   int hard_mask_level, float alt_diff_frac);
+
+/* Keeps primaries, inverted regions and at most best_n secondaries that score
+ * within pri_ratio (or min_diff) of their primary; with check_strand, also
+ * secondaries above min_strand_sc on the other strand (kept_other_strand).
+ * Drops the rest (freeing p), compacts and renumbers; updates *n_regs.
+ * Nothing when pri_ratio <= 0. */
+void ls_select_sub(km_arena *km, float pri_ratio, int min_diff, int best_n, int check_strand,
+                   int min_strand_sc, int *n_regs, ls_reg *r);
+
+/* Drops kept_other_strand secondaries that diverge at least 5 times as much
+ * as their primary (and at least 0.01); returns the new count. Ids are not
+ * renumbered. */
+int ls_filter_by_divergence(int n_regs, ls_reg *r);
+
+/* Drops regions that fail the limits applied after alignment (anchors,
+ * matching bases, alignment score, clipping), freeing their p; compacts in
+ * order without renumbering; updates *n_regs. */
+void ls_filter_regions(const ls_mapopt *opt, int qlen, int *n_regs, ls_reg *regs);
+
+/* Moves the regions' anchors to the front of a, in anchor order, updating
+ * anchor_start. Returns the number of anchors in use. */
+int ls_squeeze_anchors(km_arena *km, int n_regs, ls_reg *regs, ls128 *a);
+
+/* Splits the regions of a multi-segment query into per-segment regions:
+ * regs[s] (n_regs[s] of them, system allocator; null when none) for each
+ * segment. Returns the segment records (km), released by ls_seg_free; the
+ * new regions' anchors live there. More than LS_MAX_SEG segments is a fatal
+ * internal error. */
+ls_seg *ls_seg_gen(km_arena *km, uint32_t query_hash, int n_segs, const int *qlens, int n_regs0,
+                   const ls_reg *regs0, int *n_regs, ls_reg **regs, const ls128 *a);
+void ls_seg_free(km_arena *km, int n_segs, ls_seg *segs);
+
+/* ---- mapping quality and scores ---- */
+
+/* Sets mapq (0..60) of every region: primaries from their own strength, the
+ * best competitor they mask, the near-equal competitors and the repeat
+ * share of the query; secondaries and inverted regions 0 (an inverted
+ * primary between two primaries takes the lower of their values). */
+void ls_set_mapq(km_arena *km, int n_regs, ls_reg *regs, int min_chain_sc, int match_sc, int rep_len,
+                 int is_sr, int is_splice);
+
+/* Gap-compressed identity of an aligned region; -1.0 without p. */
+double ls_event_identity(const ls_reg *r);
+
+/* Recalibrates p->max_score of every aligned region from its matches,
+ * mismatches and gaps when the best two alignments compete closely (the
+ * second within frac of the best, the best covering frac of the query). */
+void ls_update_max_score(int qlen, int n_regs, ls_reg *regs, float frac, int match_sc, int mismatch_pen);
+
 #ifdef __cplusplus
 }
 #endif

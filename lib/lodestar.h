@@ -405,6 +405,34 @@ typedef struct {
     ls_extra *p;       /* alignment detail, or null */
 } ls_reg;
 
+/* ---- mapping ---- */
+
+/* Per-thread mapping buffer. */
+typedef struct {
+    struct km_arena *arena; /* the thread's arena; null with LS_DBG_NO_ARENA */
+    int32_t repeat_len;     /* of the last query */
+    int32_t fragment_gap;   /* target-side gap limit used for the last query */
+} ls_tbuf;
+
+/* A zeroed buffer with a new arena (none when LS_DBG_NO_ARENA is set in
+ * ls_debug_flags). Null when memory is short. Release with ls_tbuf_destroy. */
+ls_tbuf *ls_tbuf_init(void);
+/* Releases the arena and the buffer; null does nothing. */
+void ls_tbuf_destroy(ls_tbuf *b);
+
+/* Maps one single-segment query of qlen bases (qname may be null) and
+ * returns its regions, *n_regs of them. The caller frees every region's p,
+ * then the array, even when *n_regs is 0 (the array may then be null). */
+ls_reg *ls_map(const ls_idx *mi, int qlen, const char *seq, int *n_regs, ls_tbuf *b, const ls_mapopt *opt,
+               const char *qname);
+
+/* Maps a query of n_segs segments (the mates of a fragment): n_regs[s] and
+ * regs[s] receive segment s's regions, owned by the caller as for ls_map.
+ * With LS_F_WEAK_PAIRING, two segments, LS_F_BASE_ALIGN and a non-negative
+ * pair_orientation, each mate is mapped on its own and then paired. */
+void ls_map_frag(const ls_idx *mi, int n_segs, const int *qlens, const char **seqs, int *n_regs,
+                 ls_reg **regs, ls_tbuf *b, const ls_mapopt *opt, const char *qname);
+
 /* ---- timing ---- */
 double ls_realtime(void);
 double ls_cputime(void);
