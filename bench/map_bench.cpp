@@ -227,6 +227,31 @@ void BM_Chain(benchmark::State &state) {
 }
 BENCHMARK(BM_Chain)->Unit(benchmark::kMillisecond);
 
+/* The range-minimum chainer alone, as chosen with LS_F_RMQ. */
+void BM_ChainRmq(benchmark::State &state) {
+    if (!ready(state)) return;
+    Setup &s = setup();
+    const float pen_gap = (float)(s.opt.gap_cost_scale * 0.01 * s.mi->k);
+    km_arena *km = km_create();
+    for (auto _ : state) {
+        for (const auto &r : s.reads) {
+            if (r.anchors.empty()) continue;
+            ls128 *a = static_cast<ls128 *>(km_malloc(km, r.anchors.size() * sizeof(ls128)));
+            memcpy(a, r.anchors.data(), r.anchors.size() * sizeof(ls128));
+            int n_u;
+            uint64_t *u;
+            a = nx_lchain_rmq(s.opt.chain_max_gap, s.opt.rmq_inner_distance, s.opt.bw, s.opt.chain_skip_limit,
+                              s.opt.rmq_cap, s.opt.chain_min_anchors, s.opt.chain_min_score, pen_gap, 0.0f,
+                              (int64_t)r.anchors.size(), a, &n_u, &u, km);
+            kfree(km, a);
+            kfree(km, u);
+        }
+    }
+    km_release(km);
+    state.SetItemsProcessed(state.iterations() * (int64_t)s.reads.size());
+}
+BENCHMARK(BM_ChainRmq)->Unit(benchmark::kMillisecond);
+
 void BM_Regions(benchmark::State &state) {
     if (!ready(state)) return;
     Setup &s = setup();
