@@ -206,7 +206,9 @@ void BM_Seed(benchmark::State &state) {
 }
 BENCHMARK(BM_Seed)->Unit(benchmark::kMillisecond);
 
-void BM_Chain(benchmark::State &state) {
+/* Chains every read's anchors (a fresh arena copy each time, since the
+ * chainers consume their input) with the given chainer. */
+template <typename Chainer> void run_chainer(benchmark::State &state, Chainer chain) {
     if (!ready(state)) return;
     Setup &s = setup();
     km_arena *km = km_create();
@@ -217,7 +219,7 @@ void BM_Chain(benchmark::State &state) {
             memcpy(a, r.anchors.data(), r.anchors.size() * sizeof(ls128));
             int n_u;
             uint64_t *u;
-            a = s.chain(km, a, (int64_t)r.anchors.size(), &n_u, &u);
+            a = chain(s, km, a, (int64_t)r.anchors.size(), &n_u, &u);
             kfree(km, a);
             kfree(km, u);
         }
@@ -225,30 +227,22 @@ void BM_Chain(benchmark::State &state) {
     km_release(km);
     state.SetItemsProcessed(state.iterations() * (int64_t)s.reads.size());
 }
+
+void BM_Chain(benchmark::State &state) {
+    run_chainer(state, [](Setup &s, km_arena *km, ls128 *a, int64_t n, int *n_u, uint64_t **u) {
+        return s.chain(km, a, n, n_u, u);
+    });
+}
 BENCHMARK(BM_Chain)->Unit(benchmark::kMillisecond);
 
 /* The range-minimum chainer alone, as chosen with LS_F_RMQ. */
 void BM_ChainRmq(benchmark::State &state) {
-    if (!ready(state)) return;
-    Setup &s = setup();
-    const float pen_gap = (float)(s.opt.gap_cost_scale * 0.01 * s.mi->k);
-    km_arena *km = km_create();
-    for (auto _ : state) {
-        for (const auto &r : s.reads) {
-            if (r.anchors.empty()) continue;
-            ls128 *a = static_cast<ls128 *>(km_malloc(km, r.anchors.size() * sizeof(ls128)));
-            memcpy(a, r.anchors.data(), r.anchors.size() * sizeof(ls128));
-            int n_u;
-            uint64_t *u;
-            a = nx_lchain_rmq(s.opt.chain_max_gap, s.opt.rmq_inner_distance, s.opt.bw, s.opt.chain_skip_limit,
-                              s.opt.rmq_cap, s.opt.chain_min_anchors, s.opt.chain_min_score, pen_gap, 0.0f,
-                              (int64_t)r.anchors.size(), a, &n_u, &u, km);
-            kfree(km, a);
-            kfree(km, u);
-        }
-    }
-    km_release(km);
-    state.SetItemsProcessed(state.iterations() * (int64_t)s.reads.size());
+    run_chainer(state, [](Setup &s, km_arena *km, ls128 *a, int64_t n, int *n_u, uint64_t **u) {
+        const float pen_gap = (float)(s.opt.gap_cost_scale * 0.01 * s.mi->k);
+        return nx_lchain_rmq(s.opt.chain_max_gap, s.opt.rmq_inner_distance, s.opt.bw, s.opt.chain_skip_limit,
+                             s.opt.rmq_cap, s.opt.chain_min_anchors, s.opt.chain_min_score, pen_gap, 0.0f, n,
+                             a, n_u, u, km);
+    });
 }
 BENCHMARK(BM_ChainRmq)->Unit(benchmark::kMillisecond);
 

@@ -10,27 +10,11 @@
 
 #include <memory>
 
+#include "align_internal.h"
 #include "lchain.h"
 #include "misc.h"
 
 namespace {
-
-constexpr uint32_t kOpM = LS_CIGAR_MATCH, kOpI = LS_CIGAR_INS, kOpD = LS_CIGAR_DEL, kOpN = LS_CIGAR_N_SKIP;
-constexpr uint32_t kOpEq = LS_CIGAR_EQ_MATCH, kOpX = LS_CIGAR_X_MISMATCH;
-
-inline uint32_t op_code(uint32_t c) {
-    return c & 0xf;
-}
-inline uint32_t op_len(uint32_t c) {
-    return c >> 4;
-}
-
-/* Arena block released on scope exit. */
-struct ArenaFree {
-    km_arena *km;
-    void operator()(void *p) const { kfree(km, p); }
-};
-template <typename T> using arena_ptr = std::unique_ptr<T, ArenaFree>;
 
 void print_codes(const uint8_t *s, int len) {
     for (int i = 0; i < len; ++i) fputc("ACGTN"[s[i] < 4 ? s[i] : 4], stderr);

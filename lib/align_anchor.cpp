@@ -10,20 +10,11 @@
 #include <memory>
 
 #include "align.h"
+#include "align_internal.h"
 #include "seed.h"
 
 namespace {
 
-/* Anchor fields (layout of the seed module). */
-inline int32_t tpos(const ls128 *a, int i) {
-    return (int32_t)a[i].x;
-}
-inline int32_t qpos(const ls128 *a, int i) {
-    return (int32_t)a[i].y;
-}
-inline int32_t span(const ls128 *a, int i) {
-    return (int32_t)(a[i].y >> 32 & 0xff);
-}
 /* Gap between a[i-1] and a[i]: positive for extra query bases (an
  * insertion), negative for extra target bases (a deletion). */
 inline int32_t gap(const ls128 *a, int i) {
@@ -33,19 +24,13 @@ inline int32_t iabs(int32_t x) {
     return x < 0 ? -x : x;
 }
 
-struct ArenaFree {
-    km_arena *km;
-    void operator()(void *p) const { kfree(km, p); }
-};
-
 /* Offsets i in 1 .. cnt1-1 whose gap(as1 + i) exceeds min_gap in size, in
  * increasing order (arena array; *n entries, null when none). */
-std::unique_ptr<int32_t, ArenaFree> large_gaps(km_arena *km, const ls128 *a, int as1, int cnt1,
-                                               int32_t min_gap, int *n) {
+arena_ptr<int32_t> large_gaps(km_arena *km, const ls128 *a, int as1, int cnt1, int32_t min_gap, int *n) {
     *n = 0;
     for (int i = 1; i < cnt1; ++i)
         if (iabs(gap(a, as1 + i)) > min_gap) ++*n;
-    std::unique_ptr<int32_t, ArenaFree> g(nullptr, ArenaFree{km});
+    arena_ptr<int32_t> g(nullptr, ArenaFree{km});
     if (*n == 0) return g;
     g.reset(static_cast<int32_t *>(km_malloc(km, (size_t)*n * sizeof(int32_t))));
     int k = 0;

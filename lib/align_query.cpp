@@ -11,22 +11,12 @@
 #include <algorithm>
 #include <memory>
 
-#include "align.h"
+#include "align_internal.h"
 #include "hit.h"
 #include "misc.h"
 #include "sketch.h"
 
 namespace {
-
-struct ArenaFree {
-    km_arena *km;
-    void operator()(void *p) const { kfree(km, p); }
-};
-template <typename T> using arena_ptr = std::unique_ptr<T, ArenaFree>;
-
-void reverse_bytes(uint8_t *s, int64_t n) {
-    if (n > 1) std::reverse(s, s + n);
-}
 
 /* Inserts *r at position pos of the array (its n regions after pos move up
  * by one); the array grows with realloc. Returns the array. */

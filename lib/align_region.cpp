@@ -11,47 +11,12 @@
 #include <algorithm>
 #include <memory>
 
-#include "align.h"
+#include "align_internal.h"
 #include "hit.h"
 #include "misc.h"
 #include "seed.h"
 
 namespace {
-
-constexpr uint32_t kOpM = LS_CIGAR_MATCH, kOpI = LS_CIGAR_INS, kOpD = LS_CIGAR_DEL, kOpN = LS_CIGAR_N_SKIP;
-
-inline uint32_t op_code(uint32_t c) {
-    return c & 0xf;
-}
-inline uint32_t op_len(uint32_t c) {
-    return c >> 4;
-}
-
-/* Arena block released on scope exit. */
-struct ArenaFree {
-    km_arena *km;
-    void operator()(void *p) const { kfree(km, p); }
-};
-template <typename T> using arena_ptr = std::unique_ptr<T, ArenaFree>;
-
-/* Anchor fields: target and query position of the seed's last base (signed
- * 32-bit), seed span, and target id with the strand bit. */
-inline int32_t tpos(const ls128 *a, int64_t i) {
-    return (int32_t)a[i].x;
-}
-inline int32_t qpos(const ls128 *a, int64_t i) {
-    return (int32_t)a[i].y;
-}
-inline int32_t span(const ls128 *a, int64_t i) {
-    return (int32_t)(a[i].y >> 32 & 0xff);
-}
-inline uint64_t tid_strand(const ls128 *a, int64_t i) {
-    return a[i].x >> 32;
-}
-
-void reverse_bytes(uint8_t *s, int64_t n) {
-    if (n > 1) std::reverse(s, s + n);
-}
 
 /* How far an end of length l may stretch on the other sequence: the longest
  * gap that the matches of l bases (plus bonus) could pay for. */

@@ -4,7 +4,6 @@
 
 #include <math.h>
 #include <stdio.h>
-#include <stdlib.h>
 
 #include "hit.h"
 
@@ -117,17 +116,6 @@ void ls_select_sub_multiseg(km_arena *km, int ref_gap, int min_diff, int max_kee
             ++n_kept2;
         }
     }
-    int k = 0;
-    for (int i = 0; i < n; ++i) {
-        if (keep[i]) {
-            if (k < i) regs[k] = regs[i];
-            ++k;
-        } else {
-            free(regs[i].p);
-            regs[i].p = nullptr;
-        }
-    }
+    ls_keep_regions(km, n_regs, regs, keep);
     kfree(km, keep);
-    if (k < n) ls_renumber_regions(km, k, regs);
-    *n_regs = k;
 }

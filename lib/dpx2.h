@@ -9,10 +9,11 @@
  *
  * This header owns the result record `dpx_extz`, the flag bits, and the steps
  * every kernel runs the same way: the band of an anti-diagonal, the tracking
- * of best scores, the z-drop test, the choice of the backtrack's start cell
- * and the backtrack over the direction matrix. The helpers are `static
- * inline` so that a kernel compiled again for a wider instruction set gets
- * its own copies and shares no code with the baseline build.
+ * of best scores, the z-drop test, the scratch of a sweep, the choice of the
+ * backtrack's start cell and the backtrack over the direction matrix. The
+ * helpers are `static inline` so that a kernel compiled again for a wider
+ * instruction set gets its own copies and shares no code with the baseline
+ * build.
  *
  * All scratch memory and the CIGAR come from the caller's arena (null = the
  * system allocator). A kernel keeps no global state: threads may run kernels
@@ -20,6 +21,7 @@
 #ifndef LODESTAR_DPX2_H
 #define LODESTAR_DPX2_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <emmintrin.h>
@@ -344,6 +346,52 @@ static inline void dpx_backtrack(km_arena *km, dpx_extz *ez, int flag, int min_i
     }
     dpx_trace_path(km, (flag & DPX_EZ_CIGAR_REVERSED) != 0, min_intron_len, directions, row_start, row_end,
                    row_bytes, i0, j0, &ez->cigar_cap, &ez->n_cigar, &ez->cigar);
+}
+
+/* The scratch of one sweep besides a kernel's difference arrays: the 32-bit
+ * score row of exact tracking (T entries, DPX_SCORE_UNSET to start), and with
+ * a path the direction matrix, row_bytes per anti-diagonal from a 16-byte
+ * boundary, with the target positions row_start[r] .. row_end[r] each row
+ * holds. A part not asked for stays null. */
+typedef struct {
+    int32_t *H;
+    uint8_t *dir, *dir_mem; /* dir: dir_mem rounded up to 16 bytes */
+    int32_t *row_start, *row_end;
+    size_t row_bytes;
+} dpx_scratch;
+
+static inline void dpx_scratch_alloc(km_arena *km, dpx_scratch *w, int exact, int with_path, size_t T,
+                                     int n_col_, int qlen, int tlen) {
+    const int n_rows = qlen + tlen - 1;
+    w->H = NULL;
+    w->dir = w->dir_mem = NULL;
+    w->row_start = w->row_end = NULL;
+    w->row_bytes = (size_t)n_col_ * 16;
+    if (exact) {
+        w->H = (int32_t *)km_malloc(km, T * sizeof(int32_t));
+        LS_ASSERT(w->H != NULL);
+        for (size_t t = 0; t < T; ++t) w->H[t] = DPX_SCORE_UNSET;
+    }
+    if (with_path) {
+        w->dir_mem = (uint8_t *)km_malloc(km, w->row_bytes * n_rows + 16);
+        w->dir = (uint8_t *)(((size_t)w->dir_mem + 15) >> 4 << 4);
+        w->row_start = (int32_t *)km_malloc(km, (size_t)n_rows * 2 * sizeof(int32_t));
+        LS_ASSERT(w->dir_mem != NULL && w->row_start != NULL);
+        w->row_end = w->row_start + n_rows;
+    }
+}
+
+/* Releases the score row, backtracks over the direction matrix when there is
+ * one (dpx_backtrack, no introns), then releases the matrix. */
+static inline void dpx_scratch_finish(km_arena *km, dpx_scratch *w, dpx_extz *ez, int flag, int qlen,
+                                      int tlen, int end_bonus) {
+    kfree(km, w->H);
+    if (w->dir_mem) {
+        dpx_backtrack(km, ez, flag, 0, w->dir, w->row_start, w->row_end, (int)w->row_bytes, qlen, tlen,
+                      end_bonus);
+        kfree(km, w->dir_mem);
+        kfree(km, w->row_start);
+    }
 }
 
 #ifdef __cplusplus

@@ -241,22 +241,9 @@ void dpx_extd2_sse(km_arena *km, int qlen, const uint8_t *query, int tlen, const
     for (int t = 0; t < tlen; ++t) sf[t] = target[t] < m ? target[t] : (uint8_t)(m - 1);
     for (int t = 0; t < qlen; ++t) qr[t] = query[qlen - 1 - t] < m ? query[qlen - 1 - t] : (uint8_t)(m - 1);
 
-    int32_t *H = nullptr, H0 = 0, t0 = 0;
-    if (exact) {
-        H = (int32_t *)km_malloc(km, T * sizeof(int32_t));
-        LS_ASSERT(H != nullptr);
-        for (size_t t = 0; t < T; ++t) H[t] = DPX_SCORE_UNSET;
-    }
-    uint8_t *p = nullptr, *pmem = nullptr;
-    int32_t *row_start = nullptr, *row_end = nullptr;
-    const size_t row_bytes = (size_t)n_col_ * 16;
-    if (with_path) {
-        pmem = (uint8_t *)km_malloc(km, row_bytes * (qlen + tlen - 1) + 16);
-        p = (uint8_t *)(((size_t)pmem + 15) >> 4 << 4);
-        row_start = (int32_t *)km_malloc(km, (size_t)(qlen + tlen - 1) * 2 * sizeof(int32_t));
-        LS_ASSERT(pmem != nullptr && row_start != nullptr);
-        row_end = row_start + qlen + tlen - 1;
-    }
+    dpx_scratch w;
+    dpx_scratch_alloc(km, &w, exact, with_path, T, n_col_, qlen, tlen);
+    int32_t H0 = 0, t0 = 0; /* the greedy path of fast tracking */
 
     const Kernel K(q, qe, q2, qe2, biased(matrix[0]), m - 1, biased(matrix[0]), biased(matrix[1]),
                    biased(sc_n));
@@ -298,30 +285,25 @@ void dpx_extd2_sse(km_arena *km, int qlen, const uint8_t *query, int tlen, const
             for (int t = st0; t <= en0; ++t) s[t] = biased(matrix[sf[t] * m + qr[qoff + t]]);
         }
 
-        uint8_t *dir = with_path ? p + (size_t)r * row_bytes : nullptr;
+        uint8_t *dir = with_path ? w.dir + (size_t)r * w.row_bytes : nullptr;
         if (!with_path)
             compute_blocks<false, false>(K, A, dir, st_, en_);
         else if (!right)
             compute_blocks<true, false>(K, A, dir, st_, en_);
         else
             compute_blocks<true, true>(K, A, dir, st_, en_);
-        if (with_path) row_start[r] = st, row_end[r] = en;
+        if (with_path) w.row_start[r] = st, w.row_end[r] = en;
 
         const uint8_t *v_new = A.v_new;
         const int32_t h00 = (int32_t)v_new[0] - 128 - qe; /* V(0,0) = H(0,0) + g(1) */
-        int stop = exact ? dpx_track_exact(ez, H, u, v_new, 128, r, st0, en0, qlen, tlen, h00, zdrop, e2)
+        int stop = exact ? dpx_track_exact(ez, w.H, u, v_new, 128, r, st0, en0, qlen, tlen, h00, zdrop, e2)
                          : dpx_track_fast(ez, &H0, &t0, u, v_new, 128, r, st0, en0, qlen, tlen, h00, zdrop,
                                           e2, flag);
         if (stop) break;
         last_st = st, last_en = en;
     }
     kfree(km, mem);
-    kfree(km, H);
-    if (with_path) {
-        dpx_backtrack(km, ez, flag, 0, p, row_start, row_end, (int)row_bytes, qlen, tlen, end_bonus);
-        kfree(km, pmem);
-        kfree(km, row_start);
-    }
+    dpx_scratch_finish(km, &w, ez, flag, qlen, tlen, end_bonus);
 }
 
 } // namespace DPX_ISA_NS

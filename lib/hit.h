@@ -103,6 +103,11 @@ void ls_set_parent(km_arena *km, float mask_level, int mask_len, int n_regs, ls_
 void ls_select_sub(km_arena *km, float pri_ratio, int min_diff, int best_n, int check_strand,
                    int min_strand_sc, int *n_regs, ls_reg *r);
 
+/* Keeps, in order, the regions whose keep[i] is set and frees the p of the
+ * others; when any went, renumbers the rest (ls_renumber_regions). *n_regs
+ * becomes the number kept. keep stays the caller's. Scratch from km. */
+void ls_keep_regions(km_arena *km, int *n_regs, ls_reg *r, const uint8_t *keep);
+
 /* Drops kept_other_strand secondaries that diverge at least 5 times as much
  * as their primary (and at least 0.01); returns the new count. Ids are not
  * renumbered. */

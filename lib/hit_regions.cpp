@@ -246,6 +246,12 @@ void ls_select_sub(km_arena *km, float pri_ratio, int min_diff, int best_n, int 
             ++n_2nd;
         }
     }
+    ls_keep_regions(km, n_regs, r, keep);
+    kfree(km, keep);
+}
+
+void ls_keep_regions(km_arena *km, int *n_regs, ls_reg *r, const uint8_t *keep) {
+    const int n = *n_regs;
     int k = 0;
     for (int i = 0; i < n; ++i) {
         if (keep[i]) {
@@ -256,7 +262,6 @@ void ls_select_sub(km_arena *km, float pri_ratio, int min_diff, int best_n, int 
             r[i].p = nullptr;
         }
     }
-    kfree(km, keep);
     if (k < n) ls_renumber_regions(km, k, r);
     *n_regs = k;
 }

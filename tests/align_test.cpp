@@ -13,28 +13,13 @@
 #include "arena.h"
 #include "hit.h"
 #include "seed.h"
+#include "testutil.h"
 
 namespace {
 
-typedef std::vector<uint8_t> Seq;
-
-std::vector<int8_t> make_matrix(int a, int b, int amb, int tp = 0) {
-    std::vector<int8_t> mat(25);
-    for (int i = 0; i < 5; ++i)
-        for (int j = 0; j < 5; ++j) {
-            int sc = i == j ? a : -b;
-            if (tp && i != j && i < 4 && j < 4 && (i ^ j) == 2) sc = -tp;
-            if (i == 4 || j == 4) sc = -amb;
-            mat[i * 5 + j] = (int8_t)sc;
-        }
-    return mat;
-}
-
-Seq encode(const std::string &s) {
-    Seq r;
-    for (char ch : s) r.push_back(ch == 'A' ? 0 : ch == 'C' ? 1 : ch == 'G' ? 2 : ch == 'T' ? 3 : 4);
-    return r;
-}
+using lstest::encode;
+using lstest::make_matrix;
+using lstest::Seq;
 
 std::vector<uint32_t> parse_cigar(const std::string &s) {
     std::vector<uint32_t> ops;
@@ -631,10 +616,7 @@ TEST(AnchorExtension, ScoreAndSpliceTrim) {
     ls_trim_anchor_ends_splice(km, &opt, f.mi, mat.data(), 200, qseq, 0, 4, ch.data(), &as1, &cnt1);
     EXPECT_EQ(as1, 1);
     EXPECT_EQ(cnt1, 3);
-    km_stats st;
-    km_stat(km, &st);
-    EXPECT_EQ(st.n_blocks, st.n_cores); /* all scratch returned */
-    km_release(km);
+    lstest::expect_all_freed_and_release(km);
 }
 
 /* ---- pairwise call ---- */

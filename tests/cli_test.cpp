@@ -19,6 +19,11 @@ std::string q(const std::string &s) {
     return "'" + s + "'";
 }
 
+// Runs the command on a target and a query file of d.
+lstest::RunResult run_on(const TempDir &d, const std::string &target, const std::string &query) {
+    return run_command(kBin + " " + q(d.file(target)) + " " + q(d.file(query)));
+}
+
 // A small random-looking genome: enough sequence for an index part.
 std::string toy_genome() {
     std::string s;
@@ -46,17 +51,18 @@ TEST(Cli, UnopenableFilesFailWithTheirNameAndReason) {
     write_file(d.file("t.fa"), toy_genome());
     write_file(d.file("q.fa"), ">r\nACGT\n");
 
-    auto r = run_command(kBin + " " + q(d.file("t.fa")) + " " + q(d.file("missing.fq")));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("missing.fq"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
-
-    r = run_command(kBin + " " + q(d.file("no-target.fa")) + " " + q(d.file("q.fa")));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("no-target.fa"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+    // Either file missing: status 1, no output, the file named with the reason.
+    auto expect_missing = [&](const std::string &target, const std::string &query,
+                              const std::string &missing) {
+        SCOPED_TRACE(missing);
+        auto r = run_on(d, target, query);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(missing), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+    };
+    expect_missing("t.fa", "missing.fq", "missing.fq");
+    expect_missing("no-target.fa", "q.fa", "no-target.fa");
 }
 
 TEST(Cli, EmptyInputsRunCleanly) {
@@ -65,12 +71,12 @@ TEST(Cli, EmptyInputsRunCleanly) {
     write_file(d.file("empty.fa"), "");
     write_file(d.file("q.fa"), ">r\nACGT\n");
 
-    auto r = run_command(kBin + " " + q(d.file("t.fa")) + " " + q(d.file("empty.fa")));
+    auto r = run_on(d, "t.fa", "empty.fa");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
 
     // A target file with no sequence yields no index part: no output, success.
-    r = run_command(kBin + " " + q(d.file("empty.fa")) + " " + q(d.file("q.fa")));
+    r = run_on(d, "empty.fa", "q.fa");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
 }
@@ -80,14 +86,14 @@ TEST(Cli, MalformedFastqIsReportedOnceWithStatusOne) {
     write_file(d.file("t.fa"), toy_genome());
     // The third record's quality is shorter than its sequence.
     write_file(d.file("q.fq"), "@r1\nACGT\n+\nIIII\n@r2 c\nACGT\n+\nIIII\n@r3\nACGTAC\n+\nIII\n");
-    auto r = run_command(kBin + " " + q(d.file("t.fa")) + " " + q(d.file("q.fq")));
+    auto r = run_on(d, "t.fa", "q.fq");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("'r2'"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("q.fq"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("[WARNING]"), r.err.rfind("[WARNING]")) << "warned more than once: " << r.err;
 
     write_file(d.file("bad-first.fq"), "@r1\nACGT\n+\nII\n");
-    r = run_command(kBin + " " + q(d.file("t.fa")) + " " + q(d.file("bad-first.fq")));
+    r = run_on(d, "t.fa", "bad-first.fq");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("bad-first.fq"), std::string::npos) << r.err;
 }
@@ -101,9 +107,9 @@ TEST(Cli, CorruptGzipQueryIsAnError) {
     std::string gz = lstest::read_file(d.file("q.fa.gz"));
     write_file(d.file("cut.fa.gz"), gz.substr(0, gz.size() / 2));
 
-    auto r = run_command(kBin + " " + q(d.file("t.fa")) + " " + q(d.file("q.fa.gz")));
+    auto r = run_on(d, "t.fa", "q.fa.gz");
     EXPECT_EQ(r.status, 0) << r.err;
-    r = run_command(kBin + " " + q(d.file("t.fa")) + " " + q(d.file("cut.fa.gz")));
+    r = run_on(d, "t.fa", "cut.fa.gz");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cut.fa.gz"), std::string::npos) << r.err;
 }

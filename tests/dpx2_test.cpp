@@ -17,27 +17,9 @@
 
 namespace {
 
-typedef std::vector<uint8_t> Seq;
-
-/* Scoring matrix as the aligners build it: match a, mismatch -b, -amb against
- * N, and -tp for transitions (A/G, C/T) when tp is set. */
-std::vector<int8_t> make_matrix(int a, int b, int amb, int tp = 0) {
-    std::vector<int8_t> mat(25);
-    for (int i = 0; i < 5; ++i)
-        for (int j = 0; j < 5; ++j) {
-            int sc = i == j ? a : -b;
-            if (tp && i != j && i < 4 && j < 4 && (i ^ j) == 2) sc = -tp;
-            if (i == 4 || j == 4) sc = -amb;
-            mat[i * 5 + j] = (int8_t)sc;
-        }
-    return mat;
-}
-
-Seq encode(const std::string &s) {
-    Seq r;
-    for (char ch : s) r.push_back(ch == 'A' ? 0 : ch == 'C' ? 1 : ch == 'G' ? 2 : ch == 'T' ? 3 : 4);
-    return r;
-}
+using lstest::encode;
+using lstest::make_matrix;
+using lstest::Seq;
 
 std::string cigar_str(const uint32_t *c, int n) {
     std::string s;

@@ -7,22 +7,12 @@
 
 #include "align.h"
 #include "arena.h"
+#include "testutil.h"
 
 namespace {
 
-typedef std::vector<uint8_t> Seq;
-
-std::vector<int8_t> make_matrix(int a, int b, int amb, int tp = 0) {
-    std::vector<int8_t> mat(25);
-    for (int i = 0; i < 5; ++i)
-        for (int j = 0; j < 5; ++j) {
-            int sc = i == j ? a : -b;
-            if (tp && i != j && i < 4 && j < 4 && (i ^ j) == 2) sc = -tp;
-            if (i == 4 || j == 4) sc = -amb;
-            mat[i * 5 + j] = (int8_t)sc;
-        }
-    return mat;
-}
+using lstest::make_matrix;
+using lstest::Seq;
 
 struct LocalResult {
     int score, q_end, t_end;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sketch.h"
+#include "testutil.h"
 
 namespace {
 
@@ -86,10 +87,7 @@ Collected collect(bool heap, const ls_mapopt &opt, int max_occ, const ls_idx *mi
     c.seed_pos.assign(sp, sp + n_sp);
     kfree(km, a);
     kfree(km, sp);
-    km_stats st;
-    km_stat(km, &st);
-    EXPECT_EQ(st.n_blocks, st.n_cores);
-    km_release(km);
+    lstest::expect_all_freed_and_release(km);
     return c;
 }
 
@@ -198,10 +196,7 @@ TEST(SeedTest, QueryOccurrenceFilter) {
     ls_seed_filter_query_occ(km, &n, t.data(), 50, 0.01f);
     EXPECT_EQ(n, 9600u);
 
-    km_stats st;
-    km_stat(km, &st);
-    EXPECT_EQ(st.n_blocks, st.n_cores);
-    km_release(km);
+    lstest::expect_all_freed_and_release(km);
 }
 
 TEST(SeedTest, SelectWorkedExamples) {
@@ -321,10 +316,7 @@ TEST(SeedTest, RepeatLengthAndSeedPositions) {
     kfree(km, m);
     kfree(km, sp);
 
-    km_stats st;
-    km_stat(km, &st);
-    EXPECT_EQ(st.n_blocks, st.n_cores);
-    km_release(km);
+    lstest::expect_all_freed_and_release(km);
 }
 
 // mid_occ 0 makes every seed frequent: the occurrence distance alone decides.

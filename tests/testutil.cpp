@@ -6,6 +6,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -55,6 +57,31 @@ RunResult run_command(const std::string &cmdline) {
     r.out = read_file(out);
     r.err = read_file(err);
     return r;
+}
+
+void expect_all_freed_and_release(km_arena *km) {
+    km_stats st;
+    km_stat(km, &st);
+    EXPECT_EQ(st.n_blocks, st.n_cores);
+    km_release(km);
+}
+
+Seq encode(const std::string &s) {
+    Seq r;
+    for (char ch : s) r.push_back(ch == 'A' ? 0 : ch == 'C' ? 1 : ch == 'G' ? 2 : ch == 'T' ? 3 : 4);
+    return r;
+}
+
+std::vector<int8_t> make_matrix(int a, int b, int amb, int tp) {
+    std::vector<int8_t> mat(25);
+    for (int i = 0; i < 5; ++i)
+        for (int j = 0; j < 5; ++j) {
+            int sc = i == j ? a : -b;
+            if (tp && i != j && i < 4 && j < 4 && (i ^ j) == 2) sc = -tp;
+            if (i == 4 || j == 4) sc = -amb;
+            mat[i * 5 + j] = (int8_t)sc;
+        }
+    return mat;
 }
 
 } // namespace lstest

@@ -1,8 +1,14 @@
-/* Helpers shared by the tests: temporary files and running the command. */
+/* Helpers shared by the tests: temporary files, running the command, the
+ * arena leak check, and encoded sequences with their scoring matrices. */
 #ifndef LODESTAR_TESTUTIL_H
 #define LODESTAR_TESTUTIL_H
 
+#include <stdint.h>
+
 #include <string>
+#include <vector>
+
+#include "arena.h"
 
 namespace lstest {
 
@@ -34,6 +40,19 @@ struct RunResult {
 
 /* Runs a shell command line, capturing standard output and standard error. */
 RunResult run_command(const std::string &cmdline);
+
+/* Checks that every block taken from km went back (each core is one free
+ * block again), then releases km. */
+void expect_all_freed_and_release(km_arena *km);
+
+/* A sequence in the 0-4 code (A, C, G, T, anything else N). */
+typedef std::vector<uint8_t> Seq;
+
+Seq encode(const std::string &s);
+
+/* Scoring matrix as the aligners build it: match a, mismatch -b, -amb against
+ * N, and -tp for transitions (A/G, C/T) when tp is set. */
+std::vector<int8_t> make_matrix(int a, int b, int amb, int tp = 0);
 
 } // namespace lstest
 
