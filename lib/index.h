@@ -71,6 +71,31 @@ ls_idx *ls_idx_gen(ls_bseq_file *fp, int w, int k, int b, int flag, int mini_bat
  * that does not start with the index magic; otherwise the file size. */
 int64_t ls_idx_probe_file(const char *path);
 
+/* A lookup walks four dependent memory blocks (bucket record, table record,
+ * slot arrays, positions), each likely a cache miss on a large index. Callers
+ * that look up many hashes in a row hint them ahead in stages, each stage
+ * reading only what the previous one brought into the cache: stage 0 the
+ * bucket record, stage 1 the table record, stage 2 the first probed slot.
+ * Only a hint: results never depend on it. */
+static inline void ls_idx_prefetch(const ls_idx *mi, uint64_t h, int stage) {
+    const ls_idx_bucket *b = &mi->buckets[h & ((1ULL << mi->bucket_bits) - 1)];
+    if (stage == 0) {
+        __builtin_prefetch(b);
+        return;
+    }
+    const ls_idx_hash *t = b->table;
+    if (t == nullptr) return;
+    if (stage == 1) {
+        __builtin_prefetch(t);
+        return;
+    }
+    if (t->n_buckets == 0) return;
+    const uint32_t slot = (uint32_t)(h >> mi->bucket_bits) & (t->n_buckets - 1);
+    __builtin_prefetch(&t->flags[slot >> 4]);
+    __builtin_prefetch(&t->keys[slot]);
+    __builtin_prefetch(&t->vals[slot]);
+}
+
 /* Bytes that open every part of an index file: 'L', 'S', 'I', 2. */
 #define LS_IDX_MAGIC "LSI\2"
 

@@ -2,6 +2,8 @@
  * builders (fill and radix sort; heap merge of the sorted hit lists). */
 #include "seed.h"
 
+#include "index.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -162,7 +164,13 @@ ls_seed *ls_seed_collect_all(km_arena *km, const ls_idx *mi, const ls128_vec *mv
     const size_t n = mv->n;
     ls_seed *m = static_cast<ls_seed *>(km_malloc(km, n * sizeof(ls_seed)));
     int n_m = 0;
+    // Lookups are independent, so the memory of later ones is fetched while
+    // earlier ones run; the distances leave each stage time to arrive.
+    const size_t kAhead0 = 24, kAhead1 = 16, kAhead2 = 8;
     for (size_t i = 0; i < n; ++i) {
+        if (i + kAhead0 < n) ls_idx_prefetch(mi, mv->a[i + kAhead0].x >> 8, 0);
+        if (i + kAhead1 < n) ls_idx_prefetch(mi, mv->a[i + kAhead1].x >> 8, 1);
+        if (i + kAhead2 < n) ls_idx_prefetch(mi, mv->a[i + kAhead2].x >> 8, 2);
         const ls128 *p = &mv->a[i];
         int n_hits;
         const uint64_t *hits = ls_idx_lookup(mi, p->x >> 8, &n_hits);
