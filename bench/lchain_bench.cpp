@@ -44,7 +44,7 @@ std::vector<ls128> read_anchors(int n_true, int n_decoy, uint64_t seed) {
 
 const float kPenGap = (float)(0.8f * 0.01 * 15);
 
-template <bool kRmq> void BM_Chain(benchmark::State &state) {
+template <bool kRangeMin> void BM_Chain(benchmark::State &state) {
     const std::vector<ls128> in = read_anchors((int)state.range(0), (int)state.range(1), 11);
     const int bw = (int)state.range(2);
     km_arena *km = km_create();
@@ -54,10 +54,10 @@ template <bool kRmq> void BM_Chain(benchmark::State &state) {
         memcpy(a, in.data(), in.size() * sizeof(ls128));
         int n_u;
         uint64_t *u;
-        ls128 *b = kRmq ? nx_lchain_rmq(5000, 1000, bw, 25, 100000, 3, 40, kPenGap, 0.0f, (int64_t)in.size(),
-                                        a, &n_u, &u, km)
-                        : nx_lchain_dp(5000, 5000, bw, 25, 5000, 3, 40, kPenGap, 0.0f, 0, 1,
-                                       (int64_t)in.size(), a, &n_u, &u, km);
+        ls128 *b = kRangeMin ? nx_lchain_rmq(5000, 1000, bw, 25, 100000, 3, 40, kPenGap, 0.0f,
+                                             (int64_t)in.size(), a, &n_u, &u, km)
+                             : nx_lchain_dp(5000, 5000, bw, 25, 5000, 3, 40, kPenGap, 0.0f, 0, 1,
+                                            (int64_t)in.size(), a, &n_u, &u, km);
         benchmark::DoNotOptimize(b);
         n_chains += n_u;
         kfree(km, b);

@@ -40,7 +40,7 @@ struct Params {
     int max_dist_inner = 1000, cap = 100000; // range-minimum chainer only
 };
 
-enum Chainer { kDp, kRmq };
+enum Chainer { kDp, kRangeMin };
 
 /* Runs a chainer on a copy of in (sorted by x here) taken from km, checks the
  * shape of the output and converts it. */
@@ -272,7 +272,7 @@ TEST(RmqTree, SortedInsertionStaysShallow) {
 TEST_F(ChainTest, WorkedLinkScores) {
     Params o;
     o.min_cnt = 2, o.min_sc = 0;
-    for (Chainer c : {kDp, kRmq}) {
+    for (Chainer c : {kDp, kRangeMin}) {
         // Same diagonal, 20 bases apart, span 15: no cost, the span counts.
         auto r = run(c, {anchor(100, 100), anchor(120, 120)}, o, km);
         ASSERT_EQ(r.size(), 1u);
@@ -289,7 +289,7 @@ TEST_F(ChainTest, SameTargetBaseLinksOnlyAcrossSegments) {
     Params o;
     o.min_cnt = 2, o.min_sc = 0;
     EXPECT_TRUE(run(kDp, {anchor(100, 100), anchor(100, 130)}, o, km).empty());
-    EXPECT_TRUE(run(kRmq, {anchor(100, 100), anchor(100, 130)}, o, km).empty()); // equal x never meet
+    EXPECT_TRUE(run(kRangeMin, {anchor(100, 100), anchor(100, 130)}, o, km).empty()); // equal x never meet
     o.n_seg = 2;
     auto r = run(kDp, {anchor(100, 100, 15, 0, false, 0), anchor(100, 130, 15, 0, false, 1)}, o, km);
     ASSERT_EQ(r.size(), 1u);
@@ -298,7 +298,7 @@ TEST_F(ChainTest, SameTargetBaseLinksOnlyAcrossSegments) {
 
 TEST_F(ChainTest, EmptyAndWeakInputs) {
     Params o;
-    for (Chainer c : {kDp, kRmq}) {
+    for (Chainer c : {kDp, kRangeMin}) {
         EXPECT_TRUE(run(c, {}, o, km).empty());
         o.min_cnt = 1;
         EXPECT_TRUE(run(c, {anchor(500, 50)}, o, km).empty()); // 15 < 40
@@ -319,7 +319,7 @@ TEST_F(ChainTest, RejectedChainKeepsItsAnchors) {
     const ls128 A = anchor(100, 100), B = anchor(120, 120), X = anchor(130, 110), C = anchor(150, 120);
     Params o;
     o.min_sc = 0;
-    for (Chainer c : {kDp, kRmq}) {
+    for (Chainer c : {kDp, kRangeMin}) {
         o.min_cnt = 2;
         auto r = run(c, {A, B, X, C}, o, km);
         ASSERT_EQ(r.size(), 2u);
@@ -338,7 +338,7 @@ TEST_F(ChainTest, ChainsOrderedByFirstAnchor) {
     std::vector<ls128> in;
     for (int k = 0; k < 4; ++k) in.push_back(anchor(1000 + 20 * k, 2000 + 20 * k));
     for (int k = 0; k < 6; ++k) in.push_back(anchor(50000 + 20 * k, 100 + 20 * k));
-    for (Chainer c : {kDp, kRmq}) {
+    for (Chainer c : {kDp, kRangeMin}) {
         auto r = run(c, in, Params(), km);
         ASSERT_EQ(r.size(), 2u);
         EXPECT_EQ(r[0].score, 60);
@@ -354,7 +354,7 @@ TEST_F(ChainTest, OtherTargetsAndStrandsNeverLink) {
     const bool rev[3] = {false, false, true};
     std::vector<ls128> in;
     for (int k = 0; k < 9; ++k) in.push_back(anchor(100 + 20 * k, 100 + 20 * k, 15, rid[k % 3], rev[k % 3]));
-    for (Chainer c : {kDp, kRmq}) {
+    for (Chainer c : {kDp, kRangeMin}) {
         auto r = run(c, in, Params(), km);
         ASSERT_EQ(r.size(), 3u);
         for (const Chain &ch : r) {
@@ -396,10 +396,10 @@ TEST_F(ChainTest, RmqBridgesWhatTheBandForbids) {
     auto r = run(kDp, in, o, km);
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0].score, 300);
-    r = run(kRmq, in, o, km);
+    r = run(kRangeMin, in, o, km);
     ASSERT_EQ(r.size(), 2u);
     o.bw = 20000; // long-join bandwidth: 15 - trunc(0.12 * 2000 + 0.5 * log2(2001)) = -230
-    r = run(kRmq, in, o, km);
+    r = run(kRangeMin, in, o, km);
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].score, 300 - 230 + 19 * 15);
     EXPECT_EQ(r[0].a.size(), 40u);
@@ -410,13 +410,13 @@ TEST_F(ChainTest, RmqTreeLimits) {
     for (int k = 0; k < 30; ++k) in.push_back(anchor(100 + 20 * k, 100 + 20 * k));
     Params o;
     o.cap = 1, o.max_dist_inner = 0; // only the previous anchor stays in the tree
-    auto r = run(kRmq, in, o, km);
+    auto r = run(kRangeMin, in, o, km);
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].score, 30 * 15);
     // A wider seed ending at the same query base is not a predecessor.
     o = Params();
     o.min_cnt = 2, o.min_sc = 0;
-    EXPECT_TRUE(run(kRmq, {anchor(100, 50, 20), anchor(101, 50, 15)}, o, km).empty());
+    EXPECT_TRUE(run(kRangeMin, {anchor(100, 50, 20), anchor(101, 50, 15)}, o, km).empty());
 }
 
 namespace {
@@ -470,7 +470,7 @@ TEST_F(ChainTest, SimulatedReadChainsOnTheTrueDiagonal) {
     for (uint64_t seed = 1; seed <= 3; ++seed) {
         std::set<std::pair<uint64_t, uint64_t>> truth;
         std::vector<ls128> in = simulate(seed, &truth);
-        for (Chainer c : {kDp, kRmq}) {
+        for (Chainer c : {kDp, kRangeMin}) {
             auto r = run(c, in, Params(), km);
             check_shape(r, in, Params());
             expect_true_chain(r, truth);
@@ -481,7 +481,7 @@ TEST_F(ChainTest, SimulatedReadChainsOnTheTrueDiagonal) {
 TEST(Chain, WorksWithoutArena) {
     std::set<std::pair<uint64_t, uint64_t>> truth;
     std::vector<ls128> in = simulate(9, &truth);
-    for (Chainer c : {kDp, kRmq}) {
+    for (Chainer c : {kDp, kRangeMin}) {
         auto r = run(c, in, Params(), nullptr);
         check_shape(r, in, Params());
         expect_true_chain(r, truth);
