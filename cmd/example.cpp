@@ -29,7 +29,9 @@ struct QueryStatus {
 };
 
 /* Prints the reason the record loop stopped early, once per run. A clean end
- * of input is not a failure. */
+ * of input is not a failure; anything else is, and the run then exits with
+ * status 1 (after printing everything before the bad record), so that a
+ * pipeline never takes a half-read query file for a complete result. */
 void report_query_stop(int ret, const char *path, const std::string &last_name, ls_seq_reader *ks,
                        QueryStatus *st) {
     if (ret == LS_SEQ_EOF) return;

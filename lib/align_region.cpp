@@ -315,7 +315,9 @@ int ls_zdrop_test(km_arena *km, const ls_mapopt *opt, const uint8_t *qseq, const
         }
     }
     /* A large drop over a short stretch may be an inversion: the dropped
-     * piece then aligns well reverse-complemented. */
+     * piece then aligns well reverse-complemented. A drop made by a pure
+     * insertion or deletion leaves one side empty, which cannot be
+     * reverse-complemented into an alignment, so both sides must hold bases. */
     const int64_t no_inv = LS_F_SPLICE | LS_F_SHORT_READ | LS_F_FORWARD_ONLY | LS_F_REVERSE_ONLY;
     if (!(opt->flag & no_inv) && deepest > opt->zdrop_inversion && j1 - j0 < opt->chain_max_gap &&
         i1 - i0 < opt->chain_max_gap && j1 > j0 && i1 > i0) {

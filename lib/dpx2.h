@@ -25,7 +25,7 @@
 #include <stdint.h>
 
 #include <emmintrin.h>
-#ifdef __AVX2__
+#if defined(__AVX2__) || defined(__SSE4_1__)
 #include <immintrin.h>
 #endif
 

@@ -252,7 +252,7 @@ class Loader {
 
 struct LoadedTarget {
     uint32_t len;
-    uint32_t name_off; /* into the names buffer */
+    uint64_t name_off; /* into the names buffer, which can pass 4 GiB */
     uint8_t name_len;  /* 0: no name */
 };
 
@@ -340,8 +340,8 @@ ls_idx *load_part(Loader &in, int *status) {
     if (k < 1 || k > 28) return in.fail("invalid header: k = %d", k), nullptr;
     if (w < 1 || w > 255) return in.fail("invalid header: w = %d", w), nullptr;
     if (b < 0 || b > 2 * k) return in.fail("invalid header: %d bucket bits with k = %d", b, k), nullptr;
-    if (flag & ~(LS_I_HPC | LS_I_SKIP_SEQ | LS_I_SKIP_NAME))
-        return in.fail("invalid header: unknown flags 0x%x", (unsigned)flag), nullptr;
+    // Flag bits beyond the known ones are kept as they are: a part carries
+    // whatever flag word its builder was given, and must load back.
     const uint64_t n_buckets = 1ULL << b;
     if (!in.fits(n_seq * kMinTargetBytes + n_buckets * kMinBucketBytes,
                  "the targets and buckets in the header"))
@@ -360,7 +360,7 @@ ls_idx *load_part(Loader &in, int *status) {
         if (!in.u8(&x.name_len, what) || !in.read(name, x.name_len, what) || !in.u32(&len, what))
             return nullptr;
         x.len = len;
-        x.name_off = (uint32_t)names.size();
+        x.name_off = names.size();
         names.append(name, x.name_len);
         t.push_back(x);
         sum_len += len;

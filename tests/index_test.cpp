@@ -427,7 +427,8 @@ TEST(IndexFile, WrittenThenLoadedPartsAnswerIdentically) {
     auto g = random_genome(21, 7, 1, 9000);
     auto names = numbered_names(g.size(), "contig_");
     lstest::write_file(dir.file("t.fa"), fasta(g, names));
-    for (int flag : {0, LS_I_SKIP_SEQ, LS_I_SKIP_NAME, LS_I_HPC}) {
+    // 0x40: a bit with no meaning to the index still survives the round trip.
+    for (int flag : {0, LS_I_SKIP_SEQ, LS_I_SKIP_NAME, LS_I_HPC, 0x40 | LS_I_HPC}) {
         SCOPED_TRACE("flag " + std::to_string(flag));
         ls_idxopt o = options(15, 10, 12, 20000, 20000);
         o.flag = (int16_t)flag;
@@ -736,12 +737,14 @@ TEST(IndexFile, DamagedHeadersAndCountsAreRefusedNotTrusted) {
         return load_through_reader(path);
     };
     const std::pair<int, int> failed_first(0, LS_IDX_ERR_INPUT), failed_second(1, LS_IDX_ERR_INPUT);
-    // High bytes of w, k, bucket bits, n_seq, flag: impossible values or
-    // counts the file cannot hold.
-    for (size_t field = 0; field < 5; ++field) {
+    // High bytes of w, k, bucket bits, n_seq: impossible values or counts the
+    // file cannot hold.
+    for (size_t field = 0; field < 4; ++field) {
         EXPECT_EQ(with(4 + 4 * field + 3, 0x40), failed_first) << "field " << field;
         EXPECT_EQ(with(t.second + 4 + 4 * field + 3, 0x01), failed_second) << "field " << field;
     }
+    // Flag bits without a meaning to the index are carried, not refused.
+    EXPECT_EQ(with(4 + 16 + 3, 0x40), std::make_pair(2, 0));
     EXPECT_EQ(with(4 + 4 + 0, 0x20), failed_first);     // k = 11 ^ 32 = 43
     EXPECT_EQ(with(4 + 12, 0x40), failed_first);        // n_seq + 64 targets
     EXPECT_EQ(with(t.second + 1, 0x01), failed_second); // wrong magic of the second part
