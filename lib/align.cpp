@@ -177,17 +177,9 @@ void ls_align_pair(km_arena *km, const ls_mapopt *opt, int qlen, const uint8_t *
         int dpx_flag = flag;
         LS_ASSERT((dpx_flag & DPX_EZ_SPLICE_FOR) == 0 || (dpx_flag & DPX_EZ_SPLICE_REV) == 0);
         if (!(opt->flag & LS_F_SPLICE_OLD)) dpx_flag |= DPX_EZ_SPLICE_GRADED;
-        /* SPLICE KERNEL SEAM: dpx_exts2_sse (intron state with site scores)
-         * is not in the library yet. Until it lands, spliced alignment is a
-         * fatal error here rather than a silent fallback to a kernel that
-         * cannot model introns; replace this assertion with the call
-         *   dpx_exts2_sse(km, qlen, query, tlen, target, 5, matrix, gap_open,
-         *                 gap_ext, gap_open2, noncanonical_penalty, zdrop,
-         *                 end_bonus, junction_bonus, junction_penalty,
-         *                 dpx_flag, junction_marks, ez)
-         * with the penalties as signed bytes. */
-        (void)junction_marks;
-        LS_ASSERT(!"splice kernel dpx_exts2_sse is not built yet");
+        dpx_exts2_sse(km, qlen, query, tlen, target, 5, matrix, (int8_t)opt->gap_open, (int8_t)opt->gap_ext,
+                      (int8_t)opt->gap_open2, (int8_t)opt->noncanonical_penalty, zdrop, end_bonus,
+                      (int8_t)opt->junction_bonus, (int8_t)opt->junction_penalty, dpx_flag, junction_marks, ez);
     } else if (opt->gap_open != opt->gap_open2 || opt->gap_ext != opt->gap_ext2) {
         dpx_extd2_sse(km, qlen, query, tlen, target, 5, matrix, (int8_t)opt->gap_open, (int8_t)opt->gap_ext,
                       (int8_t)opt->gap_open2, (int8_t)opt->gap_ext2, bw, zdrop, end_bonus, flag, ez);

@@ -25,24 +25,19 @@ int64_t ext_len(const ls_mapopt *opt, int64_t l, int64_t bonus) {
     return v > 0 ? v / opt->gap_ext : 0;
 }
 
-/* ---- seams to the splice kernel and the annotation lookups ----
- * Neither exists in the library yet. Until they land, reaching them is a
- * fatal error rather than a silent fallback: an alignment without its site
- * model or its annotated junctions would be wrong without anyone noticing. */
+/* ---- the splice kernel and the annotation lookups ----
+ * The annotation lookups do not exist in the library yet. Until they land,
+ * reaching them (only possible once annotation tables are attached) is a
+ * fatal error rather than a silent fallback: an alignment without its
+ * annotated junctions would be wrong without anyone noticing. */
 
 /* The splice kernel, called directly for the short-intron attempt. */
 void splice_kernel(km_arena *km, const ls_mapopt *opt, int qlen, const uint8_t *query, int tlen,
                    const uint8_t *target, const int8_t *mat, int flag, const uint8_t *junction_marks,
                    dpx_extz *ez) {
-    /* SPLICE KERNEL SEAM: replace the assertion with
-     *   dpx_exts2_sse(km, qlen, query, tlen, target, 5, mat, (int8_t)opt->gap_open,
-     *                 (int8_t)opt->gap_ext, (int8_t)opt->gap_open2,
-     *                 (int8_t)opt->noncanonical_penalty, opt->zdrop, -1,
-     *                 (int8_t)opt->junction_bonus, (int8_t)opt->junction_penalty,
-     *                 flag, junction_marks, ez); */
-    (void)km, (void)opt, (void)qlen, (void)query, (void)tlen, (void)target, (void)mat, (void)flag;
-    (void)junction_marks, (void)ez;
-    LS_ASSERT(!"splice kernel dpx_exts2_sse is not built yet");
+    dpx_exts2_sse(km, qlen, query, tlen, target, 5, mat, (int8_t)opt->gap_open, (int8_t)opt->gap_ext,
+                  (int8_t)opt->gap_open2, (int8_t)opt->noncanonical_penalty, opt->zdrop, -1,
+                  (int8_t)opt->junction_bonus, (int8_t)opt->junction_penalty, flag, junction_marks, ez);
 }
 
 /* Per-region context: the codes of the region's strand and how to fetch its

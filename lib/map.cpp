@@ -11,7 +11,9 @@
 #include "divergence.h"
 #include "hit.h"
 #include "lchain.h"
+#include "lowcomplex.h"
 #include "misc.h"
+#include "pe.h"
 #include "seed.h"
 #include "sketch.h"
 
@@ -30,13 +32,10 @@ constexpr int kDustWindow = 64;
  * function; linking one in changes one line. */
 
 /* Low-complexity intervals of one segment, start << 32 | end, ascending and
- * disjoint, in km (null with *n = 0 when there are none). The masker is not
- * linked in yet: no interval is reported, so with dust_threshold > 0 the
- * query is mapped unmasked. */
-uint64_t *low_complexity_intervals(km_arena * /*km*/, const char * /*seq*/, int /*len*/, int /*threshold*/,
-                                   int /*window*/, int *n) {
-    *n = 0;
-    return nullptr;
+ * disjoint, in km (null with *n = 0 when there are none). */
+uint64_t *low_complexity_intervals(km_arena *km, const char *seq, int len, int threshold, int window,
+                                   int *n) {
+    return ls_dust(km, seq, len, threshold, window, n);
 }
 
 /* Base-level alignment of a query's regions; may add, split, drop and
@@ -46,10 +45,11 @@ ls_reg *align_query_regions(km_arena *km, const ls_mapopt *opt, const ls_idx *mi
     return ls_align_regions(km, opt, mi, qlen, seq, n_regs, regs, a);
 }
 
-/* Pairing of the two mates' aligned regions. Not linked in yet: each mate
- * keeps its own primary and mapping quality, as if unpaired. */
-void pair_mates(km_arena * /*km*/, int /*gap_limit*/, int /*pair_bonus*/, int /*score_margin*/,
-                int /*match_sc*/, const int * /*qlens*/, int * /*n_regs*/, ls_reg ** /*regs*/) {}
+/* Pairing of the two mates' aligned regions. */
+void pair_mates(km_arena *km, int gap_limit, int pair_bonus, int score_margin, int match_sc, const int *qlens,
+                int *n_regs, ls_reg **regs) {
+    ls_pair_mates(km, gap_limit, pair_bonus, score_margin, match_sc, qlens, n_regs, regs);
+}
 
 /* Refinement of spliced alignments with annotated junctions. Not linked in
  * yet: alignments stay as aligned. */

@@ -9,6 +9,8 @@
 
 #include <utility>
 
+#include "pe.h"
+
 int ls_verbosity = 1;
 double ls_start_time = 0.0;
 int ls_debug_flags = 0;
@@ -206,6 +208,7 @@ template <typename T, typename Key, int key_bits> struct RadixSort {
 
 LS_RADIX_SORT_INSTANCE(128x, ls128, 64, r.x)
 LS_RADIX_SORT_INSTANCE(64, uint64_t, 64, r)
+LS_RADIX_SORT_INSTANCE(pair, ls_pair_rec, 64, r.key)
 
 namespace {
 

@@ -57,6 +57,12 @@ void ls_sort_64(uint64_t *beg, uint64_t *end);
 void rs_sort_64(uint64_t *beg, uint64_t *end, int n_bits, int s);
 void rs_insertsort_64(uint64_t *beg, uint64_t *end);
 
+/* Mate-pairing records (pe.h) by their key. */
+struct ls_pair_rec;
+void ls_sort_pair(struct ls_pair_rec *beg, struct ls_pair_rec *end);
+void rs_sort_pair(struct ls_pair_rec *beg, struct ls_pair_rec *end, int n_bits, int s);
+void rs_insertsort_pair(struct ls_pair_rec *beg, struct ls_pair_rec *end);
+
 /* The value that would stand at 0-based position k if the n values of a were
  * sorted ascending; a is permuted. Requires k < n (a broken requirement is a
  * fatal internal error). */
