@@ -24,13 +24,7 @@
 extern "C" {
 #endif
 
-/* Growable byte string. Capacities grow to powers of two with realloc and the
- * bytes are freed with free. After every read operation s[l] is 0. */
-typedef struct {
-    uint64_t l; /* bytes in use, not counting the terminating zero byte */
-    uint64_t m; /* bytes allocated */
-    char *s;    /* null until first use */
-} ls_string;
+/* ls_string, the growable byte string, is in lodestar.h. */
 
 /* Size of the read buffer of every stream. */
 #define LS_STREAM_BUFSIZE 16384

@@ -433,6 +433,71 @@ ls_reg *ls_map(const ls_idx *mi, int qlen, const char *seq, int *n_regs, ls_tbuf
 void ls_map_frag(const ls_idx *mi, int n_segs, const int *qlens, const char **seqs, int *n_regs,
                  ls_reg **regs, ls_tbuf *b, const ls_mapopt *opt, const char *qname);
 
+/* ---- output formats ---- */
+
+/* Growable byte string. Capacities grow to powers of two with realloc and the
+ * bytes are freed with free. After every read operation s[l] is 0. */
+typedef struct {
+    uint64_t l; /* bytes in use, not counting the terminating zero byte */
+    uint64_t m; /* bytes allocated */
+    char *s;    /* null until first use */
+} ls_string;
+
+/* Appends formatted text to str. Only %d (int), %u (unsigned), %s
+ * (zero-terminated text) and %c (one character) exist; any other conversion
+ * aborts the process. A full string grows to the smallest power of two that
+ * holds the new text plus the terminating zero, which s[l] is afterwards. */
+void ls_string_printf(ls_string *str, const char *fmt, ...);
+
+/* Writes one PAF line (no newline) into str, replacing its content. r null
+ * means an unmapped query. rep_len < 0 omits the rl:i tag; with
+ * LS_F_FRAGMENT and n_seg > 1 the name gets "/<seg_idx + 1>". km is scratch
+ * for the difference strings. */
+void ls_paf_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const ls_reg *r,
+                   struct km_arena *km, int64_t flag, int rep_len, int n_seg, int seg_idx);
+/* ls_paf_format with n_seg = 0 and seg_idx = 0. */
+void ls_paf_format_rl(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const ls_reg *r,
+                      struct km_arena *km, int64_t flag, int rep_len);
+/* ls_paf_format with rep_len = -1, n_seg = 0 and seg_idx = 0. */
+void ls_paf_format_basic(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const ls_reg *r,
+                         struct km_arena *km, int64_t flag);
+
+/* Appends the tags that the PAF and SAM lines share: NM, ms, AS, nn (and ts)
+ * for an aligned region, tp, cm, s1, s2 for a primary, de (aligned) or dv
+ * (unaligned, divergence in 0..1), zd after a z-drop split. */
+void ls_paf_tags(ls_string *str, const ls_reg *r);
+
+/* Appends the difference string of an aligned region: MD when is_md, else ds
+ * when is_ds, else cs (no_iden: identical stretches as lengths). write_tag
+ * prefixes "\tMD:Z:", "\tcs:Z:" or "\tds:Z:". With is_qstrand, the region's
+ * coordinates and CIGAR run along the query (the target is read on the
+ * region's strand); otherwise along the forward target strand, and a
+ * reverse region's query bases are reverse-complemented.
+ * Returns 0; 0 with nothing written when r has no alignment detail; -1 with
+ * nothing written when the region does not fit the query (qe beyond its
+ * length, or no sequence) or the index (no stored bases, target or interval
+ * out of range). A CIGAR that does not span the region, or holds operations
+ * other than M, I, D, N, =, X, or an intron shorter than 2, is a fatal
+ * internal error. */
+int ls_write_diff_tags(struct km_arena *km, ls_string *str, const ls_idx *mi, const ls_bseq_rec *t,
+                       const ls_reg *r, int no_iden, int is_md, int is_ds, int write_tag, int is_qstrand);
+
+/* The bare difference strings (no tag prefix) for library callers. Each
+ * writes into *buf of capacity *max_len, growing it with realloc as needed
+ * (both may start as null/0; the caller frees *buf), and returns the string
+ * length, or -1 when ls_write_diff_tags refuses the region. seq is the
+ * query's text (zero-terminated). */
+int ls_diff_string_full(struct km_arena *km, char **buf, int *max_len, const ls_idx *mi, const ls_reg *r,
+                        const char *seq, int is_md, int is_ds, int no_iden, int is_qstrand);
+int ls_diff_string(struct km_arena *km, char **buf, int *max_len, const ls_idx *mi, const ls_reg *r,
+                   const char *seq, int is_md, int no_iden, int is_qstrand);
+int ls_cs_string(struct km_arena *km, char **buf, int *max_len, const ls_idx *mi, const ls_reg *r,
+                 const char *seq, int no_iden);
+int ls_ds_string(struct km_arena *km, char **buf, int *max_len, const ls_idx *mi, const ls_reg *r,
+                 const char *seq, int no_iden);
+int ls_md_string(struct km_arena *km, char **buf, int *max_len, const ls_idx *mi, const ls_reg *r,
+                 const char *seq);
+
 /* ---- timing ---- */
 double ls_realtime(void);
 double ls_cputime(void);

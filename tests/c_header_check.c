@@ -3,6 +3,8 @@
 #include "lodestar.h"
 
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 int main(void) {
     ls_idxopt io;
@@ -12,6 +14,10 @@ int main(void) {
     if (io.k != 15 || io.w != 10 || mo.bw != 500) return 1;
     if (ls_opt_check(&io, &mo) != 0) return 1;
     if (v.x + v.y != 3) return 1;
+    ls_string str = {0, 0, NULL};
+    ls_string_printf(&str, "%s:%d", "k", io.k);
+    if (strcmp(str.s, "k:15") != 0) return 1;
+    free(str.s);
     printf("c header ok\n");
     return 0;
 }
