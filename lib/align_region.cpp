@@ -13,6 +13,7 @@
 
 #include "align_internal.h"
 #include "hit.h"
+#include "index.h"
 #include "misc.h"
 #include "seed.h"
 
@@ -63,12 +64,9 @@ struct Region {
     void junction_marks(int64_t s, int64_t e, uint8_t *out) const {
         if (e <= s) return;
         if (mi->splice_scores) {
-            /* ANNOTATION SEAM: ls_idx_spsc_get(mi, rid, s, e,
-             *   (kernel_extra & DPX_EZ_SPLICE_REV) != 0, out) */
-            LS_ASSERT(!"splice-score lookup ls_idx_spsc_get is not built yet");
+            ls_idx_spsc_get(mi, rid, s, e, (kernel_extra & DPX_EZ_SPLICE_REV) != 0, out);
         } else if (mi->intervals) {
-            /* ANNOTATION SEAM: ls_idx_bed_junc(mi, rid, s, e, out) */
-            LS_ASSERT(!"annotated-junction lookup ls_idx_bed_junc is not built yet");
+            ls_idx_bed_junc(mi, rid, s, e, out);
         } else {
             memset(out, 0, (size_t)(e - s));
         }

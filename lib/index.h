@@ -99,4 +99,23 @@ static inline void ls_idx_prefetch(const ls_idx *mi, uint64_t h, int stage) {
 /* Bytes that open every part of an index file: 'L', 'S', 'I', 2. */
 #define LS_IDX_MAGIC "LSI\2"
 
+/* ---- annotations (internals; the readers and lookups are public) ---- */
+
+/* Intervals of a BED file, one sorted, duplicate-free list per target (n_seq
+ * lists; the caller frees each list's array and the array of lists). With
+ * read_junc, lines of 12 or more fields give their introns (the gaps between
+ * consecutive blocks) instead of the interval itself. Lines whose score is
+ * below min_sc are dropped when min_sc is 1 or more. Null if the file cannot
+ * be opened or read. */
+ls_idx_intv_v *ls_idx_bed_read_merge(ls_idx *mi, const char *path, int read_junc, int min_sc);
+
+/* Index of the last record of a[0 .. n) whose off is not above x, or -1 when
+ * x is below the first one (or n is 0); a is sorted by off. */
+int32_t ls_idx_jump_get_core(int32_t n, const ls_idx_jump *a, int32_t x);
+/* The same over splice-score entries, keyed by position (entry >> 8). */
+int64_t ls_idx_find_intv(uint32_t n, const uint64_t *a, int64_t x);
+/* Sorts one jump list by (off, off2) and merges identical pairs into their
+ * first record (counts summed, flags OR-ed); shrinks the array. */
+void ls_jump_sort_merge(ls_idx_jump_v *v);
+
 #endif

@@ -365,6 +365,52 @@ int ls_idx_build_name_index(ls_idx *mi);
 /* Target id of a name; -1 if absent, -2 if there is no name table yet. */
 int ls_idx_name_to_id(const ls_idx *mi, const char *name);
 
+/* ---- annotations ----
+ * Tables read from text files (plain or gzip; "-" or a null path is standard
+ * input) after a part exists, attached to it and freed with it. Readers look
+ * targets up by name (the name index is built on first use) and skip lines
+ * they cannot use without a message; they must not run while the part is
+ * used for mapping. The lookups only read and may run on many threads. */
+
+/* Marks the targets named by the lines of path (each cut at its first white
+ * space) as ALT contigs and stores the number of such lines in n_alt.
+ * Returns that number, or -1 if the file cannot be opened or read. */
+int ls_idx_alt_read(ls_idx *mi, const char *path);
+
+/* Replaces the part's intervals with those of a BED file. Returns 0, or -1
+ * (the part unchanged) if the file cannot be opened or read. */
+int ls_idx_bed_read(ls_idx *mi, const char *path, int read_junc);
+/* Adds the introns of a BED12 file (lines scoring below min_sc dropped when
+ * min_sc is 1 or more) to the part's jump lists, each record with the flag
+ * value flag; identical junctions merge, summing counts and OR-ing flags.
+ * Returns 0, or -1 (the part unchanged) if the file cannot be opened or
+ * read. */
+int ls_idx_jjump_read(ls_idx *mi, const char *path, int flag, int min_sc);
+/* Replaces the part's splice-site scores with those of a table of lines
+ * "name, position, strand, D|A, score" (tab-separated); scores are scaled
+ * when 0 < scale < 1 and clamped to [-max_sc, max_sc] with max_sc capped to
+ * 0..63. Returns 0, or -1 (the part unchanged) if the file cannot be opened
+ * or read. */
+int ls_idx_spsc_read2(ls_idx *mi, const char *path, int max_sc, float scale);
+int ls_idx_spsc_read(ls_idx *mi, const char *path, int max_sc);
+
+/* The jump records of target rid whose off lies in (st, en] (en below 0 or
+ * beyond the target: the target length). Returns the first of *n records,
+ * pointing into the part, or null with *n = 0 when there are none. */
+const ls_idx_jump *ls_idx_jump_get(const ls_idx *mi, int32_t rid, int32_t st, int32_t en, int32_t *n);
+/* Splice-site scores of target rid over the open range (st, en) (en = en0,
+ * or the target length when en0 is below 0 or beyond it) on one strand (rev:
+ * the '-' list): out[x] is the best score byte at position st + x, 255 where
+ * there is none. Fills out[0 .. en - st) and returns en - st (0 when en is
+ * not above st); -1 if rid is out of range or the part has no scores. */
+int64_t ls_idx_spsc_get(const ls_idx *mi, int32_t rid, int64_t st, int64_t en0, int rev, uint8_t *out);
+/* Junction marks of target rid over [st, en) from the annotated intervals
+ * lying wholly inside it: '+' introns OR 1 at their first base and 2 at their
+ * last, '-' introns 8 and 4. Zeroes out[0 .. en - st) first. Returns the
+ * index of the first interval starting at or after st, or -1 if rid is out
+ * of range or the part has no intervals. */
+int32_t ls_idx_bed_junc(const ls_idx *mi, int32_t rid, int64_t st, int64_t en, uint8_t *out);
+
 /* ---- regions ---- */
 
 /* Alignment detail of a region: seven 32-bit header words, then the CIGAR.
@@ -497,6 +543,58 @@ int ls_ds_string(struct km_arena *km, char **buf, int *max_len, const ls_idx *mi
                  const char *seq, int no_iden);
 int ls_md_string(struct km_arena *km, char **buf, int *max_len, const ls_idx *mi, const ls_reg *r,
                  const char *seq);
+
+/* ---- SAM records and junction lines ---- */
+
+struct km_arena;
+
+/* ID of the read group given to ls_sam_header (empty when none was accepted);
+ * every SAM record then carries "RG:Z:<id>". Written only by the header
+ * writer, before records are formatted on any thread. */
+extern char ls_rg_id[256];
+
+/* Complement of each byte of sequence text: A/T, C/G, U->A, R/Y, K/M, B/V,
+ * D/H in either case; every other byte maps to itself. */
+extern const unsigned char ls_comp_table[256];
+
+/* Prints the SAM header to standard output: @HD, one @SQ per target of mi
+ * (may be null), the read-group line rg (may be null; "\t" and "\\" are
+ * unescaped), and @PG with version (may be null) and the command line
+ * argv[1 .. argc-1]. Returns 0, or -1 after one message on standard error
+ * when rg was rejected (the header is still printed, without it, and
+ * ls_rg_id stays empty). A write failure exits with status 1. */
+int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int argc, char *const *argv);
+
+/* Writes into str (replacing its content, no newline) the SAM record of
+ * region reg_idx of segment seg_idx of a query of n_seg segments; segment s
+ * has n_regss[s] regions in regss[s]. A reg_idx outside the segment's regions
+ * gives the segment's unmapped record. Every segment with regions must have
+ * one marked sam_pri. km is scratch for the difference strings (null: the
+ * system allocator); rep_len < 0 omits the rl:i tag. */
+void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx, int reg_idx,
+                   int n_seg, const int *n_regss, const ls_reg *const *regss, struct km_arena *km,
+                   int64_t flag, int rep_len);
+/* ls_sam_format with rep_len = -1. */
+void ls_sam_format_basic(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx, int reg_idx,
+                         int n_seg, const int *n_regss, const ls_reg *const *regss, struct km_arena *km,
+                         int64_t flag);
+/* The record of region r of a single-segment query whose regions are
+ * regs[0 .. n_regs); r outside that array gives the unmapped record. No
+ * mapping flags, no rl:i tag. */
+void ls_sam_format_one(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const ls_reg *r, int n_regs,
+                       const ls_reg *regs);
+
+/* Appends len bytes of text, reversed when reverse is set and then also
+ * complemented through ls_comp_table when complement is set too. */
+void ls_sam_append_seq(ls_string *str, const char *text, int len, int reverse, int complement);
+
+/* Writes into str (replacing its content) one line per intron of a spliced
+ * region whose transcript strand is known: target, intron start and end,
+ * query name, splice-site score (donor GT 3, GC 2, AT 1; acceptor AG 3,
+ * AC 1) and the transcript's strand on the target. Lines are joined by "\n"
+ * with none after the last; empty when there is nothing to report. Bases
+ * the part does not hold count as N. */
+void ls_write_junc(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const ls_reg *r);
 
 /* ---- timing ---- */
 double ls_realtime(void);

@@ -209,6 +209,10 @@ template <typename T, typename Key, int key_bits> struct RadixSort {
 LS_RADIX_SORT_INSTANCE(128x, ls128, 64, r.x)
 LS_RADIX_SORT_INSTANCE(64, uint64_t, 64, r)
 LS_RADIX_SORT_INSTANCE(pair, ls_pair_rec, 64, r.key)
+LS_RADIX_SORT_INSTANCE(bed, ls_idx_intv, 32, (uint32_t)r.st)
+LS_RADIX_SORT_INSTANCE(end, ls_idx_intv, 32, (uint32_t)r.en)
+LS_RADIX_SORT_INSTANCE(jj, ls_idx_jump, 32, (uint32_t)r.off)
+LS_RADIX_SORT_INSTANCE(jj2, ls_idx_jump, 32, (uint32_t)r.off2)
 
 namespace {
 

@@ -63,6 +63,21 @@ void ls_sort_pair(struct ls_pair_rec *beg, struct ls_pair_rec *end);
 void rs_sort_pair(struct ls_pair_rec *beg, struct ls_pair_rec *end, int n_bits, int s);
 void rs_insertsort_pair(struct ls_pair_rec *beg, struct ls_pair_rec *end);
 
+/* Annotation intervals by start (bed) and by end (end), splice-jump records
+ * by off (jj) and by off2 (jj2); the keys are non-negative positions. */
+void ls_sort_bed(ls_idx_intv *beg, ls_idx_intv *end);
+void rs_sort_bed(ls_idx_intv *beg, ls_idx_intv *end, int n_bits, int s);
+void rs_insertsort_bed(ls_idx_intv *beg, ls_idx_intv *end);
+void ls_sort_end(ls_idx_intv *beg, ls_idx_intv *end);
+void rs_sort_end(ls_idx_intv *beg, ls_idx_intv *end, int n_bits, int s);
+void rs_insertsort_end(ls_idx_intv *beg, ls_idx_intv *end);
+void ls_sort_jj(ls_idx_jump *beg, ls_idx_jump *end);
+void rs_sort_jj(ls_idx_jump *beg, ls_idx_jump *end, int n_bits, int s);
+void rs_insertsort_jj(ls_idx_jump *beg, ls_idx_jump *end);
+void ls_sort_jj2(ls_idx_jump *beg, ls_idx_jump *end);
+void rs_sort_jj2(ls_idx_jump *beg, ls_idx_jump *end, int n_bits, int s);
+void rs_insertsort_jj2(ls_idx_jump *beg, ls_idx_jump *end);
+
 /* The value that would stand at 0-based position k if the n values of a were
  * sorted ascending; a is permuted. Requires k < n (a broken requirement is a
  * fatal internal error). */
