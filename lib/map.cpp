@@ -10,6 +10,7 @@
 #include "align.h"
 #include "divergence.h"
 #include "hit.h"
+#include "jump.h"
 #include "lchain.h"
 #include "lowcomplex.h"
 #include "misc.h"
@@ -51,10 +52,14 @@ void pair_mates(km_arena *km, int gap_limit, int pair_bonus, int score_margin, i
     ls_pair_mates(km, gap_limit, pair_bonus, score_margin, match_sc, qlens, n_regs, regs);
 }
 
-/* Refinement of spliced alignments with annotated junctions. Not linked in
- * yet: alignments stay as aligned. */
-void refine_splice_jumps(km_arena * /*km*/, const ls_mapopt * /*opt*/, const ls_idx * /*mi*/, int /*qlen*/,
-                         const char * /*seq*/, int /*n_regs*/, ls_reg * /*regs*/) {}
+/* Refinement of spliced alignments with annotated junctions, both strands
+ * considered. The rewrite understands M operations only, so CIGARs written
+ * with = and X (LS_F_EQX) stay as aligned rather than abort the query. */
+void refine_splice_jumps(km_arena *km, const ls_mapopt *opt, const ls_idx *mi, int qlen, const char *seq,
+                         int n_regs, ls_reg *regs) {
+    if (opt->flag & LS_F_EQX) return;
+    for (int i = 0; i < n_regs; ++i) ls_jump_split(km, mi, opt, qlen, seq, &regs[i], 0);
+}
 
 /* ---- steps of the driver ---- */
 
