@@ -479,6 +479,20 @@ ls_reg *ls_map(const ls_idx *mi, int qlen, const char *seq, int *n_regs, ls_tbuf
 void ls_map_frag(const ls_idx *mi, int n_segs, const int *qlens, const char **seqs, int *n_regs,
                  ls_reg **regs, ls_tbuf *b, const ls_mapopt *opt, const char *qname);
 
+/* ---- mapping whole files ---- */
+
+/* Maps every query of the n_files files (one file, or mates read in
+ * lockstep, one per file) with n_threads mapping threads and prints PAF,
+ * SAM records or junction lines (by opt->flag) to standard output, in input
+ * order whatever the thread count. With opt->split_prefix set, the raw
+ * regions go to the temporary file of part mi->part_index instead (see
+ * splitfiles.h). Returns 0, or -1 when n_files <= 0, a file cannot be opened
+ * (one message) or the temporary file could not be written. A failed write
+ * to standard output ends the program with a message (status 1). */
+int ls_map_file_frag(const ls_idx *mi, int n_files, const char **paths, const ls_mapopt *opt, int n_threads);
+/* ls_map_file_frag with one file. */
+int ls_map_file(const ls_idx *mi, const char *path, const ls_mapopt *opt, int n_threads);
+
 /* ---- output formats ---- */
 
 /* Growable byte string. Capacities grow to powers of two with realloc and the

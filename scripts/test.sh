@@ -3,7 +3,7 @@
 #   scripts/test.sh             release build (build/)
 #   scripts/test.sh --sanitize  AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/)
 #   scripts/test.sh --tsan      ThreadSanitizer build (build-tsan/): the thread drivers and the
-#                               multi-threaded index build
+#                               multi-threaded index build and file mapping
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -16,8 +16,8 @@ case "${1:-}" in
     ;;
   --tsan)
     cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLODESTAR_TSAN=ON -DLODESTAR_BENCH=OFF >/dev/null
-    cmake --build build-tsan -j"$jobs" --target parallel_test index_test
-    ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R 'Parallel|Pipeline|IndexBuild|IndexFile.OneAndThree'
+    cmake --build build-tsan -j"$jobs" --target parallel_test index_test map_file_test
+    ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R 'Parallel|Pipeline|IndexBuild|IndexFile.OneAndThree|MapFile\.'
     ;;
   "")
     cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -1,0 +1,379 @@
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "lodestar.h"
+#include "map.h"
+#include "sim.h"
+#include "splitfiles.h"
+#include "testutil.h"
+
+namespace {
+
+std::vector<std::string> split(const std::string &s, char sep) {
+    std::vector<std::string> out;
+    std::string cur;
+    std::istringstream in(s);
+    while (std::getline(in, cur, sep)) out.push_back(cur);
+    return out;
+}
+
+bool file_exists(const std::string &p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+/* Runs f with standard output sent to a file and returns what it printed. */
+std::string capture(const std::string &path, const std::function<void()> &f) {
+    fflush(stdout);
+    const int saved = dup(1);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    close(fd);
+    f();
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    return lstest::read_file(path);
+}
+
+/* Six random contigs (no repeats, so best hits are unique), single and
+ * paired reads with errors and some random ones, all written to files. */
+struct World {
+    lstest::TempDir dir;
+    std::string ref, reads, r1, r2;
+    std::vector<lssim::Read> rd, p1, p2;
+
+    World() {
+        lssim::GenomeParams gp;
+        gp.total_len = 240000;
+        gp.n_contigs = 6;
+        lssim::Genome g;
+        std::string err;
+        if (!lssim::make_genome(gp, 11, g, &err)) abort();
+        lssim::ReadParams rp;
+        rp.n_reads = 40;
+        rp.mean_len = 1500;
+        rp.sd_len = 500;
+        rp.min_len = 300;
+        rp.sub_rate = 0.01;
+        rp.random_frac = 0.1;
+        if (!lssim::make_reads(g.contigs, {}, rp, 12, rd, &err)) abort();
+        lssim::ReadParams pp;
+        pp.n_reads = 20;
+        pp.mean_len = 500;
+        pp.sd_len = 0;
+        pp.sub_rate = 0.005;
+        if (!lssim::make_pairs(g.contigs, {}, pp, 150, true, 13, p1, p2, &err)) abort();
+        ref = dir.file("ref.fa");
+        reads = dir.file("reads.fq");
+        r1 = dir.file("r1.fq");
+        r2 = dir.file("r2.fq");
+        if (!lssim::write_fasta(ref, g.contigs, 60, false, &err) ||
+            !lssim::write_reads(reads, rd, true, false, &err) ||
+            !lssim::write_reads(r1, p1, true, false, &err) || !lssim::write_reads(r2, p2, true, true, &err))
+            abort();
+    }
+};
+
+World &world() {
+    static World w;
+    return w;
+}
+
+/* All index parts of the reference, each part holding about part_bases. */
+std::vector<ls_idx *> build_parts(uint64_t part_bases) {
+    ls_idxopt io;
+    ls_idxopt_defaults(&io);
+    io.k = 15;
+    io.w = 10;
+    io.index_part_bases = part_bases;
+    ls_idx_reader *r = ls_idx_reader_open(world().ref.c_str(), &io, nullptr);
+    EXPECT_NE(r, nullptr);
+    std::vector<ls_idx *> parts;
+    while (ls_idx *mi = ls_idx_reader_read(r, 2)) parts.push_back(mi);
+    ls_idx_reader_close(r);
+    return parts;
+}
+
+ls_mapopt options(const ls_idx *mi, int64_t extra_flags) {
+    ls_mapopt opt;
+    ls_mapopt_defaults(&opt);
+    opt.flag |= LS_F_BASE_ALIGN | LS_F_CG_TAG | extra_flags;
+    opt.batch_bases = 4000; // many batches in flight
+    ls_mapopt_update(&opt, mi);
+    return opt;
+}
+
+/* Primary lines keyed by query name: the first nine columns and the CIGAR. */
+std::map<std::string, std::string> primaries(const std::string &paf) {
+    std::map<std::string, std::string> out;
+    for (auto &line : split(paf, '\n')) {
+        auto f = split(line, '\t');
+        if (f.size() < 12 || line.find("tp:A:P") == std::string::npos) continue;
+        std::string key;
+        for (int i = 0; i < 9; ++i) key += f[i] + "\t";
+        key += line.substr(line.find("cg:Z:"));
+        EXPECT_EQ(out.count(f[0]), 0u) << "two primaries for " << f[0];
+        out[f[0]] = key;
+    }
+    return out;
+}
+
+struct Index {
+    std::vector<ls_idx *> parts;
+    explicit Index(uint64_t part_bases) : parts(build_parts(part_bases)) {}
+    ~Index() {
+        for (ls_idx *mi : parts) ls_idx_destroy(mi);
+    }
+};
+
+} // namespace
+
+TEST(MapFile, PafInInputOrderAndSameForAnyThreadCount) {
+    Index idx(1ULL << 40);
+    ASSERT_EQ(idx.parts.size(), 1u);
+    const ls_idx *mi = idx.parts[0];
+    ls_mapopt opt = options(mi, LS_F_PAF_UNMAPPED);
+    std::string out[3];
+    for (int t = 1; t <= 3; ++t)
+        out[t - 1] = capture(world().dir.file("o.paf"),
+                             [&] { EXPECT_EQ(ls_map_file(mi, world().reads.c_str(), &opt, t), 0); });
+    EXPECT_EQ(out[0], out[1]);
+    EXPECT_EQ(out[0], out[2]);
+
+    // Every query shows up, in input order; mapped ones where they came from.
+    std::vector<std::string> names;
+    int correct = 0, mapped = 0;
+    for (auto &line : split(out[0], '\n')) {
+        auto f = split(line, '\t');
+        ASSERT_GE(f.size(), 12u);
+        if (names.empty() || names.back() != f[0]) names.push_back(f[0]);
+        lssim::Truth tr;
+        ASSERT_TRUE(lssim::parse_truth(f[0], tr));
+        if (f[5] == "*" || line.find("tp:A:P") == std::string::npos) continue;
+        ++mapped;
+        if (f[5] == tr.contig && std::stoul(f[7]) < tr.end && tr.start < std::stoul(f[8]) &&
+            f[4][0] == tr.strand)
+            ++correct;
+    }
+    ASSERT_EQ(names.size(), world().rd.size());
+    for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(names[i], world().rd[i].name);
+    EXPECT_GE(mapped, 30);
+    EXPECT_EQ(correct, mapped);
+
+    // Without LS_F_PAF_UNMAPPED the random reads print nothing.
+    opt.flag &= ~LS_F_PAF_UNMAPPED;
+    std::string quiet = capture(world().dir.file("o2.paf"),
+                                [&] { EXPECT_EQ(ls_map_file(mi, world().reads.c_str(), &opt, 2), 0); });
+    EXPECT_EQ(quiet.find("\t*\t"), std::string::npos);
+    EXPECT_EQ(primaries(quiet), primaries(out[0]));
+}
+
+TEST(MapFile, SamRecordsAndPairedFilesInLockstep) {
+    Index idx(1ULL << 40);
+    const ls_idx *mi = idx.parts[0];
+    ls_mapopt opt = options(mi, LS_F_SAM_OUT);
+    std::string sam[3];
+    for (int t = 1; t <= 3; ++t)
+        sam[t - 1] = capture(world().dir.file("o.sam"),
+                             [&] { EXPECT_EQ(ls_map_file(mi, world().reads.c_str(), &opt, t), 0); });
+    EXPECT_EQ(sam[0], sam[1]);
+    EXPECT_EQ(sam[0], sam[2]);
+    // One primary record (or unmapped record) per query, in input order,
+    // carrying the query's sequence as read or reverse-complemented.
+    size_t q = 0;
+    for (auto &line : split(sam[0], '\n')) {
+        auto f = split(line, '\t');
+        ASSERT_GE(f.size(), 11u);
+        const int flag = std::stoi(f[1]);
+        if (flag & 0x900) continue;
+        ASSERT_LT(q, world().rd.size());
+        const auto &r = world().rd[q++];
+        EXPECT_EQ(f[0], r.name);
+        EXPECT_EQ(f[9], (flag & 0x10) ? lssim::revcomp(r.seq) : r.seq);
+    }
+    EXPECT_EQ(q, world().rd.size());
+
+    // Mates from two files (the second gzip-compressed): each pair is one
+    // fragment, mate 1 then mate 2; with pair_orientation 1 the second mate
+    // is mapped reverse-complemented, yet printed as read.
+    const char *paths[2] = {world().r1.c_str(), world().r2.c_str()};
+    opt.pair_orientation = 1;
+    std::string pe[2];
+    for (int t = 1; t <= 2; ++t)
+        pe[t - 1] = capture(world().dir.file("pe.sam"),
+                            [&] { EXPECT_EQ(ls_map_file_frag(mi, 2, paths, &opt, t), 0); });
+    EXPECT_EQ(pe[0], pe[1]);
+    size_t pair = 0;
+    int next_mate = 1, proper = 0;
+    for (auto &line : split(pe[0], '\n')) {
+        auto f = split(line, '\t');
+        const int flag = std::stoi(f[1]);
+        if (flag & 0x900) continue;
+        EXPECT_TRUE(flag & 0x1);
+        ASSERT_LT(pair, world().p1.size());
+        const auto &mate = next_mate == 1 ? world().p1[pair] : world().p2[pair];
+        EXPECT_EQ(f[0] + "/" + std::to_string(next_mate), mate.name);
+        EXPECT_EQ(flag & 0xc0, next_mate == 1 ? 0x40 : 0x80);
+        lssim::Truth tr;
+        ASSERT_TRUE(lssim::parse_truth(mate.name, tr));
+        if (!(flag & 0x4)) {
+            // Mate 1 lies on the fragment's strand, mate 2 on the other one.
+            const bool rev = (tr.strand == '-') != (next_mate == 2);
+            EXPECT_EQ((flag & 0x10) != 0, rev) << line;
+            EXPECT_EQ(f[9], rev ? lssim::revcomp(mate.seq) : mate.seq);
+            if (flag & 0x2) ++proper;
+        }
+        if (next_mate == 2) ++pair;
+        next_mate = 3 - next_mate;
+    }
+    EXPECT_EQ(pair, world().p1.size());
+    EXPECT_GE(proper, 30);
+}
+
+TEST(MapFile, SplitIndexMergeMatchesOnePart) {
+    Index whole(1ULL << 40);
+    Index split_idx(50000);
+    ASSERT_GE(split_idx.parts.size(), 3u);
+    const std::string prefix = world().dir.file("split");
+    ls_mapopt opt1 = options(whole.parts[0], 0);
+    const std::string one = capture(world().dir.file("one.paf"), [&] {
+        EXPECT_EQ(ls_map_file(whole.parts[0], world().reads.c_str(), &opt1, 2), 0);
+    });
+
+    ls_mapopt opt = options(split_idx.parts[0], 0);
+    opt.split_prefix = prefix.c_str();
+    const int n_parts = (int)split_idx.parts.size();
+    std::vector<uint32_t> n_seq;
+    for (int j = 0; j < n_parts; ++j) {
+        n_seq.push_back(split_idx.parts[j]->n_seq);
+        const std::string quiet = capture(world().dir.file("part.paf"), [&] {
+            EXPECT_EQ(ls_map_file(split_idx.parts[j], world().reads.c_str(), &opt, 3), 0);
+        });
+        EXPECT_EQ(quiet, "");
+        char name[32];
+        snprintf(name, sizeof(name), ".%.4d.tmp", j);
+        EXPECT_TRUE(file_exists(prefix + name));
+    }
+    // The merged table lists every target in part order with its shift.
+    {
+        std::vector<FILE *> files(n_parts);
+        std::vector<uint32_t> got(n_parts);
+        ls_idx *t = ls_split_read_headers(prefix.c_str(), n_parts, files.data(), got.data());
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(got, n_seq);
+        EXPECT_EQ(t->n_seq, whole.parts[0]->n_seq);
+        EXPECT_EQ(t->k, 15);
+        for (uint32_t i = 0; i < t->n_seq; ++i) {
+            EXPECT_STREQ(t->seq[i].name, whole.parts[0]->seq[i].name);
+            EXPECT_EQ(t->seq[i].len, whole.parts[0]->seq[i].len);
+        }
+        for (FILE *f : files) fclose(f);
+        ls_idx_destroy(t);
+    }
+    // Keep a copy of the files for the SAM merge below.
+    std::vector<std::string> saved;
+    for (int j = 0; j < n_parts; ++j) {
+        char name[32];
+        snprintf(name, sizeof(name), ".%.4d.tmp", j);
+        saved.push_back(lstest::read_file(prefix + name));
+    }
+    const std::string merged = capture(world().dir.file("merged.paf"), [&] {
+        EXPECT_EQ(ls_split_merge(1, std::vector<const char *>{world().reads.c_str()}.data(), &opt, n_parts),
+                  0);
+    });
+    for (int j = 0; j < n_parts; ++j) {
+        char name[32];
+        snprintf(name, sizeof(name), ".%.4d.tmp", j);
+        EXPECT_FALSE(file_exists(prefix + name));
+    }
+    const auto a = primaries(one), b = primaries(merged);
+    EXPECT_GE(a.size(), 30u);
+    EXPECT_EQ(a, b);
+
+    // SAM merge: only the merged @SQ lines as header, then the records.
+    for (int j = 0; j < n_parts; ++j) {
+        char name[32];
+        snprintf(name, sizeof(name), ".%.4d.tmp", j);
+        lstest::write_file(prefix + name, saved[j]);
+    }
+    opt.flag |= LS_F_SAM_OUT;
+    const std::string sam = capture(world().dir.file("merged.sam"), [&] {
+        EXPECT_EQ(ls_split_merge(1, std::vector<const char *>{world().reads.c_str()}.data(), &opt, n_parts),
+                  0);
+    });
+    auto lines = split(sam, '\n');
+    ASSERT_GT(lines.size(), whole.parts[0]->n_seq);
+    for (uint32_t i = 0; i < whole.parts[0]->n_seq; ++i)
+        EXPECT_EQ(lines[i], std::string("@SQ\tSN:") + whole.parts[0]->seq[i].name +
+                                "\tLN:" + std::to_string(whole.parts[0]->seq[i].len));
+    EXPECT_EQ(lines[whole.parts[0]->n_seq].substr(0, 1) == "@", false);
+}
+
+TEST(MapFileDeathTest, FailuresAreReported) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Index idx(50000);
+    const ls_idx *mi = idx.parts[0];
+    ls_mapopt opt = options(mi, LS_F_PAF_UNMAPPED);
+
+    // Query files that cannot be opened.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ls_map_file(mi, world().dir.file("missing.fq").c_str(), &opt, 2), -1);
+    const char *two[2] = {world().r1.c_str(), "/nonexistent/r2.fq"};
+    EXPECT_EQ(ls_map_file_frag(mi, 2, two, &opt, 2), -1);
+    EXPECT_EQ(ls_map_file_frag(mi, 0, two, &opt, 2), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("ERROR: failed to open file '/nonexistent/r2.fq'"),
+              std::string::npos);
+
+    // Output that cannot be written.
+    EXPECT_EXIT(
+        {
+            if (!freopen("/dev/full", "w", stdout)) _exit(3);
+            ls_map_file(mi, world().reads.c_str(), &opt, 2);
+            _exit(0);
+        },
+        testing::ExitedWithCode(1), "failed to write the results");
+
+    // A temporary file that cannot be created.
+    ls_mapopt bad = opt;
+    bad.split_prefix = "/nonexistent/dir/x";
+    EXPECT_EXIT(ls_map_file(mi, world().reads.c_str(), &bad, 1), testing::ExitedWithCode(1),
+                "failed to write to temporary file '/nonexistent/dir/x.0000.tmp'");
+
+    // Merge with a missing part file, then with a truncated one.
+    const std::string prefix = world().dir.file("trunc");
+    ls_mapopt sopt = opt;
+    sopt.split_prefix = prefix.c_str();
+    const int n_parts = (int)idx.parts.size();
+    for (int j = 0; j < n_parts; ++j)
+        capture(world().dir.file("x"), [&] { ls_map_file(idx.parts[j], world().reads.c_str(), &sopt, 2); });
+    const char *q[1] = {world().reads.c_str()};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ls_split_merge(1, q, &sopt, n_parts + 1), -1);
+    EXPECT_EQ(ls_split_merge(1, q, &sopt, 0), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("failed to open temporary file"),
+              std::string::npos);
+    const std::string last = prefix + ".0001.tmp";
+    const std::string bytes = lstest::read_file(last);
+    lstest::write_file(last, bytes.substr(0, bytes.size() / 2));
+    EXPECT_EXIT(
+        {
+            if (!freopen("/dev/null", "w", stdout)) _exit(3);
+            ls_split_merge(1, q, &sopt, n_parts);
+            _exit(0);
+        },
+        testing::ExitedWithCode(1), "failed to read data");
+    ls_split_remove(prefix.c_str(), n_parts);
+    EXPECT_FALSE(file_exists(prefix + ".0000.tmp"));
+}
