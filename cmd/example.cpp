@@ -14,7 +14,6 @@
 
 #include "bseq.h"
 #include "lodestar.h"
-#include "map.h"
 #include "misc.h"
 
 namespace {
@@ -147,5 +146,11 @@ int main(int argc, char *argv[]) {
 
     ls_seq_reader_destroy(ks);
     gzclose(qf);
+    // Lines are written with buffered printf; a full disk or a closed pipe
+    // shows only here, and must not pass for a complete result.
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        perror("[ERROR] failed to write the results");
+        status = 1;
+    }
     return status;
 }

@@ -113,3 +113,18 @@ TEST(Cli, CorruptGzipQueryIsAnError) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cut.fa.gz"), std::string::npos) << r.err;
 }
+
+TEST(Cli, FailedWritesAreNotSuccess) {
+    TempDir d;
+    write_file(d.file("t.fa"), toy_genome());
+    // A query that maps: a stretch of the target itself.
+    std::string g = toy_genome();
+    std::string body = g.substr(g.find('\n') + 1, 2000);
+    write_file(d.file("q.fa"), ">q\n" + body + "\n");
+    auto r = run_on(d, "t.fa", "q.fa");
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_NE(r.out, "");
+    r = run_command(kBin + " " + q(d.file("t.fa")) + " " + q(d.file("q.fa")) + " >/dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("failed to write the results"), std::string::npos) << r.err;
+}
