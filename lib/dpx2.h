@@ -169,6 +169,29 @@ static inline int dpx_zdrop_check(dpx_extz *ez, int32_t H, int r, int t, int32_t
     return 0;
 }
 
+/* The lowest substitution score of the m x m matrix apart from matrix[0],
+ * and 0 when none is negative. A kernel refuses a matrix whose lowest score
+ * falls below -2(q+e): its 8-bit differences would no longer fit. */
+static inline int dpx_min_score(const int8_t *matrix, int m) {
+    int min_sc = 0;
+    for (int k = 1; k < m * m; ++k) min_sc = matrix[k] < min_sc ? matrix[k] : min_sc;
+    return min_sc;
+}
+
+/* A value stored with the offset of 128: the signed order of x is the
+ * unsigned order of the stored byte. */
+static inline uint8_t dpx_biased(int x) {
+    return (uint8_t)(x + 128);
+}
+
+/* Copies the target to sf and the query, reversed, to qr; codes beyond the
+ * alphabet of m symbols are read as the wildcard m - 1. */
+static inline void dpx_load_codes(uint8_t *sf, uint8_t *qr, const uint8_t *target, int tlen,
+                                  const uint8_t *query, int qlen, int m) {
+    for (int t = 0; t < tlen; ++t) sf[t] = target[t] < m ? target[t] : (uint8_t)(m - 1);
+    for (int t = 0; t < qlen; ++t) qr[t] = query[qlen - 1 - t] < m ? query[qlen - 1 - t] : (uint8_t)(m - 1);
+}
+
 /* Number of 16-cell blocks a direction-matrix row must hold when at most
  * `width` cells of an anti-diagonal are in band: an unaligned run of width
  * cells touches ceil(width / 16) + 1 blocks at most. */

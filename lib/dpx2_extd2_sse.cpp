@@ -178,10 +178,6 @@ static inline int8_t leading_gap_step(int r, int qe, int e, int e2, int long_thr
     return (int8_t)-e2;
 }
 
-static inline uint8_t biased(int x) {
-    return (uint8_t)(x + 128);
-}
-
 } // namespace
 
 void dpx_extd2_sse(km_arena *km, int qlen, const uint8_t *query, int tlen, const uint8_t *target,
@@ -199,9 +195,7 @@ void dpx_extd2_sse(km_arena *km, int qlen, const uint8_t *query, int tlen, const
     const int m = n_symbols, qe = q + e, qe2 = q2 + e2;
     const int8_t sc_n = matrix[m * m - 1] == 0 ? (int8_t)-e2 : matrix[m * m - 1];
     if (bw < 0) bw = qlen > tlen ? qlen : tlen;
-    int min_sc = 0;
-    for (int k = 1; k < m * m; ++k) min_sc = matrix[k] < min_sc ? matrix[k] : min_sc;
-    if (min_sc < -2 * qe) return;
+    if (dpx_min_score(matrix, m) < -2 * qe) return;
 
     /* where the leading-gap cost switches to the second model */
     int long_thres = e != e2 ? (q2 - q) / (e - e2) - 1 : 0;
@@ -227,26 +221,24 @@ void dpx_extd2_sse(km_arena *km, int qlen, const uint8_t *query, int tlen, const
         vb[k] = xb[k] + T + 16, x2b[k] = vb[k] + T + 16;
     }
     uint8_t *s = x2b[1] + T, *sf = s + T + 16, *qr = sf + T;
-    memset(u, biased(-qe), T);
+    memset(u, dpx_biased(-qe), T);
     memset(y, (uint8_t)-qe, T);
     memset(y2, (uint8_t)-qe2, T);
     for (int k = 0; k < 2; ++k) {
         memset(xb[k] - 16, (uint8_t)-qe, T + 16);
-        memset(vb[k] - 16, biased(-qe), T + 16);
+        memset(vb[k] - 16, dpx_biased(-qe), T + 16);
         memset(x2b[k] - 16, (uint8_t)-qe2, T + 16);
     }
-    memset(s, biased(0), T + 16);
+    memset(s, dpx_biased(0), T + 16);
     memset(sf, 0, T + qlen_ * 16 + 16);
-    /* codes beyond the alphabet are read as the wildcard */
-    for (int t = 0; t < tlen; ++t) sf[t] = target[t] < m ? target[t] : (uint8_t)(m - 1);
-    for (int t = 0; t < qlen; ++t) qr[t] = query[qlen - 1 - t] < m ? query[qlen - 1 - t] : (uint8_t)(m - 1);
+    dpx_load_codes(sf, qr, target, tlen, query, qlen, m);
 
     dpx_scratch w;
     dpx_scratch_alloc(km, &w, exact, with_path, T, n_col_, qlen, tlen);
     int32_t H0 = 0, t0 = 0; /* the greedy path of fast tracking */
 
-    const Kernel K(q, qe, q2, qe2, biased(matrix[0]), m - 1, biased(matrix[0]), biased(matrix[1]),
-                   biased(sc_n));
+    const Kernel K(q, qe, q2, qe2, dpx_biased(matrix[0]), m - 1, dpx_biased(matrix[0]), dpx_biased(matrix[1]),
+                   dpx_biased(sc_n));
 
     int last_st = -1, last_en = -1;
     for (int r = 0; r < qlen + tlen - 1; ++r) {
@@ -271,18 +263,18 @@ void dpx_extd2_sse(km_arena *km, int qlen, const uint8_t *query, int tlen, const
             /* never computed: as far below as a difference goes; the left
              * edge of the matrix: the leading gap */
             v_old[st - 1] =
-                st > 0 ? biased(-qe) : biased(leading_gap_step(r, qe, e, e2, long_thres, long_diff));
+                st > 0 ? dpx_biased(-qe) : dpx_biased(leading_gap_step(r, qe, e, e2, long_thres, long_diff));
         }
         /* top boundary: what the cell (r, 0) reads from above the matrix */
         if (r <= en) {
             y[r] = (uint8_t)-qe, y2[r] = (uint8_t)-qe2;
-            u[r] = biased(leading_gap_step(r, qe, e, e2, long_thres, long_diff));
+            u[r] = dpx_biased(leading_gap_step(r, qe, e, e2, long_thres, long_diff));
         }
 
         if (!(flag & DPX_EZ_FULL_MATRIX)) {
             fill_scores_default(K, s, sf, qr, qoff, st0, en0);
         } else {
-            for (int t = st0; t <= en0; ++t) s[t] = biased(matrix[sf[t] * m + qr[qoff + t]]);
+            for (int t = st0; t <= en0; ++t) s[t] = dpx_biased(matrix[sf[t] * m + qr[qoff + t]]);
         }
 
         uint8_t *dir = with_path ? w.dir + (size_t)r * w.row_bytes : nullptr;

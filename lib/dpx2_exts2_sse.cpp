@@ -179,10 +179,6 @@ static inline int8_t leading_gap_step(int r, int qe, int e, int long_thres, int 
     return 0;
 }
 
-static inline uint8_t biased(int x) {
-    return (uint8_t)(x + 128);
-}
-
 /* Site classes of the dinucleotide motifs, strand by strand. A value is 0 (a
  * canonical site with its favourable neighbour) or minus one of the four
  * penalties; -1 means no motif (the table keeps -pen[3]). Codes: A 0, C 1,
@@ -280,9 +276,7 @@ void dpx_exts2_sse(km_arena *km, int qlen, const uint8_t *query, int tlen, const
     LS_ASSERT((flag & DPX_EZ_SPLICE_FOR) == 0 || (flag & DPX_EZ_SPLICE_REV) == 0);
     const int m = n_symbols;
     const int8_t sc_n = matrix[m * m - 1] == 0 ? (int8_t)-e : matrix[m * m - 1];
-    int min_sc = 0;
-    for (int k = 1; k < m * m; ++k) min_sc = matrix[k] < min_sc ? matrix[k] : min_sc;
-    if (min_sc < -2 * qe) return;
+    if (dpx_min_score(matrix, m) < -2 * qe) return;
 
     /* the leading-gap length from which an intron (q2) is cheaper than a gap */
     int long_thres = (q2 - q) / e - 1;
@@ -309,18 +303,16 @@ void dpx_exts2_sse(km_arena *km, int qlen, const uint8_t *query, int tlen, const
     }
     uint8_t *donor = x2b[1] + T, *acceptor = donor + T;
     uint8_t *s = acceptor + T, *sf = s + T + 16, *qr = sf + T;
-    memset(u, biased(-qe), T);
+    memset(u, dpx_biased(-qe), T);
     memset(y, (uint8_t)-qe, T);
     for (int k = 0; k < 2; ++k) {
         memset(xb[k] - 16, (uint8_t)-qe, T + 16);
-        memset(vb[k] - 16, biased(-qe), T + 16);
+        memset(vb[k] - 16, dpx_biased(-qe), T + 16);
         memset(x2b[k] - 16, (uint8_t)-q2, T + 16);
     }
-    memset(s, biased(0), T + 16);
+    memset(s, dpx_biased(0), T + 16);
     memset(sf, 0, T + qlen_ * 16 + 16);
-    /* codes beyond the alphabet are read as the wildcard */
-    for (int t = 0; t < tlen; ++t) sf[t] = target[t] < m ? target[t] : (uint8_t)(m - 1);
-    for (int t = 0; t < qlen; ++t) qr[t] = query[qlen - 1 - t] < m ? query[qlen - 1 - t] : (uint8_t)(m - 1);
+    dpx_load_codes(sf, qr, target, tlen, query, qlen, m);
     fill_site_tables(donor, acceptor, T, sf, tlen, noncan_pen, junction_bonus, junction_penalty, flag,
                      junction_marks);
 
@@ -328,7 +320,7 @@ void dpx_exts2_sse(km_arena *km, int qlen, const uint8_t *query, int tlen, const
     dpx_scratch_alloc(km, &w, exact, with_path, T, n_col_, qlen, tlen);
     int32_t H0 = 0, t0 = 0; /* the greedy path of fast tracking */
 
-    const Kernel K(q, qe, q2, m - 1, biased(matrix[0]), biased(matrix[1]), biased(sc_n));
+    const Kernel K(q, qe, q2, m - 1, dpx_biased(matrix[0]), dpx_biased(matrix[1]), dpx_biased(sc_n));
 
     int last_st = -1, last_en = -1;
     for (int r = 0; r < qlen + tlen - 1; ++r) {
@@ -348,18 +340,19 @@ void dpx_exts2_sse(km_arena *km, int qlen, const uint8_t *query, int tlen, const
             x_old[st - 1] = (uint8_t)-qe, x2_old[st - 1] = (uint8_t)-q2;
             /* never computed: as far below as a difference goes; the left
              * edge of the matrix: the leading gap */
-            v_old[st - 1] = st > 0 ? biased(-qe) : biased(leading_gap_step(r, qe, e, long_thres, long_diff));
+            v_old[st - 1] =
+                st > 0 ? dpx_biased(-qe) : dpx_biased(leading_gap_step(r, qe, e, long_thres, long_diff));
         }
         /* top boundary: what the cell (r, 0) reads from above the matrix */
         if (r <= en) {
             y[r] = (uint8_t)-qe;
-            u[r] = biased(leading_gap_step(r, qe, e, long_thres, long_diff));
+            u[r] = dpx_biased(leading_gap_step(r, qe, e, long_thres, long_diff));
         }
 
         if (!(flag & DPX_EZ_FULL_MATRIX)) {
             fill_scores_default(K, s, sf, qr, qoff, st0, en0);
         } else {
-            for (int t = st0; t <= en0; ++t) s[t] = biased(matrix[sf[t] * m + qr[qoff + t]]);
+            for (int t = st0; t <= en0; ++t) s[t] = dpx_biased(matrix[sf[t] * m + qr[qoff + t]]);
         }
 
         uint8_t *dir = with_path ? w.dir + (size_t)r * w.row_bytes : nullptr;

@@ -145,9 +145,7 @@ void dpx_extz2_sse(km_arena *km, int qlen, const uint8_t *query, int tlen, const
     const int m = n_symbols, q = q_, e = e_, qe = q + e;
     const int8_t sc_n = matrix[m * m - 1] == 0 ? (int8_t)-e : matrix[m * m - 1];
     if (bw < 0) bw = qlen > tlen ? qlen : tlen;
-    int min_sc = 0;
-    for (int k = 1; k < m * m; ++k) min_sc = matrix[k] < min_sc ? matrix[k] : min_sc;
-    if (min_sc < -2 * qe) return;
+    if (dpx_min_score(matrix, m) < -2 * qe) return;
     /* A substitution score below -2(q+e) (only matrix[0] can be, unchecked)
      * would make the offset candidate negative; it counts as -2(q+e). */
     auto clamp_sc = [qe](int sc) { return sc < -2 * qe ? -2 * qe : sc; };
@@ -167,9 +165,7 @@ void dpx_extz2_sse(km_arena *km, int qlen, const uint8_t *query, int tlen, const
     uint8_t *xb[2], *vb[2];
     xb[0] = y + T + 16, vb[0] = xb[0] + T + 16, xb[1] = vb[0] + T + 16, vb[1] = xb[1] + T + 16;
     uint8_t *s = vb[1] + T, *sf = s + T + 16, *qr = sf + T;
-    /* codes beyond the alphabet are read as the wildcard */
-    for (int t = 0; t < tlen; ++t) sf[t] = target[t] < m ? target[t] : (uint8_t)(m - 1);
-    for (int t = 0; t < qlen; ++t) qr[t] = query[qlen - 1 - t] < m ? query[qlen - 1 - t] : (uint8_t)(m - 1);
+    dpx_load_codes(sf, qr, target, tlen, query, qlen, m);
 
     dpx_scratch w;
     dpx_scratch_alloc(km, &w, exact, with_path, T, n_col_, qlen, tlen);

@@ -15,6 +15,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "dpx2.h"
@@ -40,6 +41,77 @@ inline void push(std::vector<uint32_t> &c, uint32_t op, int len) {
         c.back() += (uint32_t)len << 4;
     else
         c.push_back((uint32_t)len << 4 | op);
+}
+
+/* The best of Hrow[st0..en0] and its position, found in the kernel's order:
+ * four lanes over the whole groups of four cells, each keeping the first of
+ * equal scores and starting from the last cell, then the cells left over. */
+inline void row_best(const std::vector<int> &Hrow, int st0, int en0, int *max_H, int *max_t) {
+    *max_H = Hrow[en0], *max_t = en0;
+    const int en1 = st0 + (en0 - st0) / 4 * 4;
+    for (int k = 0; k < 4 && en1 > st0; ++k) { /* lanes k = 0..3, each from its first cell */
+        int lane_H = Hrow[en0], lane_t = en0;
+        for (int t = st0 + k; t < en1; t += 4)
+            if (Hrow[t] > lane_H) lane_H = Hrow[t], lane_t = t;
+        if (lane_H > *max_H) *max_H = lane_H, *max_t = lane_t;
+    }
+    for (int t = en1; t < en0; ++t)
+        if (Hrow[t] > *max_H) *max_H = Hrow[t], *max_t = t;
+}
+
+/* Best scores on the last target position and on the last query position
+ * after anti-diagonal r. */
+inline void note_ends(Result &res, const std::vector<int> &Hrow, int r, int st0, int en0, int qlen,
+                      int tlen) {
+    if (en0 == tlen - 1 && Hrow[en0] > res.tend_best) res.tend_best = Hrow[en0], res.tend_qpos = r - en0;
+    if (r - st0 == qlen - 1 && Hrow[st0] > res.qend_best) res.qend_best = Hrow[st0], res.qend_tpos = st0;
+}
+
+/* The backtrack's start cell: the end cell when the sweep was neither stopped
+ * nor an extension; else the best cell on the last query position when the end
+ * bonus lifts it above the best score (the extension then reaches the query
+ * end); else the best cell. False when there is no cell to start from. */
+inline bool start_cell(Result &res, int flag, int end_bonus, int qlen, int tlen, int *i, int *j) {
+    if (!res.dropped && !(flag & DPX_EZ_EXTEND_ONLY)) {
+        *i = tlen - 1, *j = qlen - 1;
+    } else if (!res.dropped && (int64_t)res.qend_best + end_bonus > res.best_score) {
+        res.reached_end = 1, *i = res.qend_tpos, *j = qlen - 1;
+    } else if (res.best_tpos >= 0 && res.best_qpos >= 0) {
+        *i = res.best_tpos, *j = res.best_qpos;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+/* A CIGAR as text: length then M, I, D or N per operation. */
+inline std::string cigar_str(const uint32_t *c, int n) {
+    std::string s;
+    for (int k = 0; k < n; ++k) s += std::to_string(c[k] >> 4) + "MIDN"[c[k] & 0xf];
+    return s;
+}
+
+/* Every field of a kernel's record and its CIGAR against the model's, as
+ * " name=kernel (model value)" per difference; empty when all agree. */
+inline std::string differences(const dpx_extz &ez, const Result &ref) {
+    std::string diff;
+    auto cmp = [&](const char *name, long a, long b) {
+        if (a != b)
+            diff += std::string(" ") + name + "=" + std::to_string(a) + " (model " + std::to_string(b) + ")";
+    };
+    cmp("best_score", ez.best_score, ref.best_score);
+    cmp("dropped", ez.dropped, ref.dropped);
+    cmp("best_qpos", ez.best_qpos, ref.best_qpos);
+    cmp("best_tpos", ez.best_tpos, ref.best_tpos);
+    cmp("qend_best", ez.qend_best, ref.qend_best);
+    cmp("qend_tpos", ez.qend_tpos, ref.qend_tpos);
+    cmp("tend_best", ez.tend_best, ref.tend_best);
+    cmp("tend_qpos", ez.tend_qpos, ref.tend_qpos);
+    cmp("score", ez.score, ref.score);
+    cmp("reached_end", ez.reached_end, ref.reached_end);
+    std::string c1 = cigar_str(ez.cigar, ez.n_cigar), c2 = cigar_str(ref.cigar.data(), (int)ref.cigar.size());
+    if (c1 != c2) diff += " cigar=" + c1 + " (model " + c2 + ")";
+    return diff;
 }
 
 /* Dual-affine cells: true differences in signed bytes. */
@@ -193,21 +265,9 @@ Result sweep(Cells &cells, int qlen, const uint8_t *query, int tlen, const uint8
             } else {
                 Hrow[en0] = en0 > 0 ? Hrow[en0 - 1] + cells.diff_u(en0) : Hrow[0] + cells.diff_v(0);
                 for (int t = st0; t < en0; ++t) Hrow[t] += cells.diff_v(t);
-                max_H = Hrow[en0], max_t = en0;
-                const int en1 = st0 + (en0 - st0) / 4 * 4;
-                for (int k = 0; k < 4 && en1 > st0; ++k) { /* lanes k = 0..3, each from its first cell */
-                    int lane_H = Hrow[en0], lane_t = en0;
-                    for (int t = st0 + k; t < en1; t += 4)
-                        if (Hrow[t] > lane_H) lane_H = Hrow[t], lane_t = t;
-                    if (lane_H > max_H) max_H = lane_H, max_t = lane_t;
-                }
-                for (int t = en1; t < en0; ++t)
-                    if (Hrow[t] > max_H) max_H = Hrow[t], max_t = t;
+                row_best(Hrow, st0, en0, &max_H, &max_t);
             }
-            if (en0 == tlen - 1 && Hrow[en0] > res.tend_best)
-                res.tend_best = Hrow[en0], res.tend_qpos = r - en0;
-            if (r - st0 == qlen - 1 && Hrow[st0] > res.qend_best)
-                res.qend_best = Hrow[st0], res.qend_tpos = st0;
+            note_ends(res, Hrow, r, st0, en0, qlen, tlen);
             stop = zdrop_check(max_H, r, max_t);
             if (!stop && r == qlen + tlen - 2 && en0 == tlen - 1) res.score = Hrow[tlen - 1];
         } else {
@@ -232,15 +292,7 @@ Result sweep(Cells &cells, int qlen, const uint8_t *query, int tlen, const uint8
     if (!path) return res;
 
     int i, j;
-    if (!res.dropped && !(flag & DPX_EZ_EXTEND_ONLY)) {
-        i = tlen - 1, j = qlen - 1;
-    } else if (!res.dropped && (int64_t)res.qend_best + end_bonus > res.best_score) {
-        res.reached_end = 1, i = res.qend_tpos, j = qlen - 1;
-    } else if (res.best_tpos >= 0 && res.best_qpos >= 0) {
-        i = res.best_tpos, j = res.best_qpos;
-    } else {
-        return res;
-    }
+    if (!start_cell(res, flag, end_bonus, qlen, tlen, &i, &j)) return res;
     std::vector<uint32_t> &c = res.cigar;
     int state = 0;
     while (i >= 0 && j >= 0) {

@@ -169,21 +169,9 @@ inline Result splice_align(int qlen, const uint8_t *query, int tlen, const uint8
             } else {
                 Hrow[en0] = en0 > 0 ? Hrow[en0 - 1] + U[en0] : Hrow[0] + V[0];
                 for (int t = st0; t < en0; ++t) Hrow[t] += V[t];
-                max_H = Hrow[en0], max_t = en0;
-                const int en1 = st0 + (en0 - st0) / 4 * 4;
-                for (int k = 0; k < 4 && en1 > st0; ++k) {
-                    int lane_H = Hrow[en0], lane_t = en0;
-                    for (int t = st0 + k; t < en1; t += 4)
-                        if (Hrow[t] > lane_H) lane_H = Hrow[t], lane_t = t;
-                    if (lane_H > max_H) max_H = lane_H, max_t = lane_t;
-                }
-                for (int t = en1; t < en0; ++t)
-                    if (Hrow[t] > max_H) max_H = Hrow[t], max_t = t;
+                row_best(Hrow, st0, en0, &max_H, &max_t);
             }
-            if (en0 == tlen - 1 && Hrow[en0] > res.tend_best)
-                res.tend_best = Hrow[en0], res.tend_qpos = r - en0;
-            if (r - st0 == qlen - 1 && Hrow[st0] > res.qend_best)
-                res.qend_best = Hrow[st0], res.qend_tpos = st0;
+            note_ends(res, Hrow, r, st0, en0, qlen, tlen);
             stop = zdrop_check(max_H, r, max_t);
             if (!stop && r == qlen + tlen - 2 && en0 == tlen - 1) res.score = Hrow[tlen - 1];
         } else {
@@ -208,15 +196,7 @@ inline Result splice_align(int qlen, const uint8_t *query, int tlen, const uint8
     if (!path) return res;
 
     int i, j;
-    if (!res.dropped && !(flag & DPX_EZ_EXTEND_ONLY)) {
-        i = tlen - 1, j = qlen - 1;
-    } else if (!res.dropped && (int64_t)res.qend_best + end_bonus > res.best_score) {
-        res.reached_end = 1, i = res.qend_tpos, j = qlen - 1;
-    } else if (res.best_tpos >= 0 && res.best_qpos >= 0) {
-        i = res.best_tpos, j = res.best_qpos;
-    } else {
-        return res;
-    }
+    if (!start_cell(res, flag, end_bonus, qlen, tlen, &i, &j)) return res;
     std::vector<uint32_t> &cg = res.cigar;
     int state = 0;
     while (i >= 0 && j >= 0) {

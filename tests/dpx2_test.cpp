@@ -21,11 +21,7 @@ using lstest::encode;
 using lstest::make_matrix;
 using lstest::Seq;
 
-std::string cigar_str(const uint32_t *c, int n) {
-    std::string s;
-    for (int k = 0; k < n; ++k) s += std::to_string(c[k] >> 4) + "MIDN"[c[k] & 0xf];
-    return s;
-}
+using dpxref::cigar_str;
 
 std::string cigar_str(const dpx_extz &ez) {
     return cigar_str(ez.cigar, ez.n_cigar);
@@ -77,23 +73,7 @@ void expect_cleared(const dpx_extz &ez) {
 
 /* Every field of the record and the CIGAR against the scalar model. */
 ::testing::AssertionResult same_as_ref(const dpx_extz &ez, const dpxref::Result &ref) {
-    std::string diff;
-    auto cmp = [&](const char *name, long a, long b) {
-        if (a != b)
-            diff += std::string(" ") + name + "=" + std::to_string(a) + " (model " + std::to_string(b) + ")";
-    };
-    cmp("best_score", ez.best_score, ref.best_score);
-    cmp("dropped", ez.dropped, ref.dropped);
-    cmp("best_qpos", ez.best_qpos, ref.best_qpos);
-    cmp("best_tpos", ez.best_tpos, ref.best_tpos);
-    cmp("qend_best", ez.qend_best, ref.qend_best);
-    cmp("qend_tpos", ez.qend_tpos, ref.qend_tpos);
-    cmp("tend_best", ez.tend_best, ref.tend_best);
-    cmp("tend_qpos", ez.tend_qpos, ref.tend_qpos);
-    cmp("score", ez.score, ref.score);
-    cmp("reached_end", ez.reached_end, ref.reached_end);
-    std::string c1 = cigar_str(ez), c2 = cigar_str(ref.cigar.data(), (int)ref.cigar.size());
-    if (c1 != c2) diff += " cigar=" + c1 + " (model " + c2 + ")";
+    const std::string diff = dpxref::differences(ez, ref);
     if (diff.empty()) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << diff;
 }
