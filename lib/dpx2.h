@@ -86,6 +86,9 @@ typedef void (*dpx_extz2_fn)(km_arena *, int, const uint8_t *, int, const uint8_
                              int8_t, int8_t, int, int, int, int, dpx_extz *);
 typedef void (*dpx_extd2_fn)(km_arena *, int, const uint8_t *, int, const uint8_t *, int8_t, const int8_t *,
                              int8_t, int8_t, int8_t, int8_t, int, int, int, int, dpx_extz *);
+typedef void (*dpx_exts2_fn)(km_arena *, int, const uint8_t *, int, const uint8_t *, int8_t, const int8_t *,
+                             int8_t, int8_t, int8_t, int8_t, int, int, int8_t, int8_t, int, const uint8_t *,
+                             dpx_extz *);
 
 /* Splice-aware kernel: affine gaps plus an intron state with splice-site
  * scores; no band. */

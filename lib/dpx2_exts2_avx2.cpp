@@ -4,13 +4,6 @@
  * that no such variant exists. */
 #include "dpx2.h"
 
-#ifndef LODESTAR_DPX2_EXTS2_FN
-#define LODESTAR_DPX2_EXTS2_FN
-typedef void (*dpx_exts2_fn)(km_arena *, int, const uint8_t *, int, const uint8_t *, int8_t, const int8_t *,
-                             int8_t, int8_t, int8_t, int8_t, int, int, int8_t, int8_t, int, const uint8_t *,
-                             dpx_extz *);
-#endif
-
 #ifdef __AVX2__
 #define DPX_ISA_NS dpx_isa_avx2
 #include "dpx2_exts2_sse.cpp"

@@ -26,14 +26,6 @@
 #include "dpx2.h"
 #include "misc.h"
 
-/* The entry point's type, for the choice between the builds of this source. */
-#ifndef LODESTAR_DPX2_EXTS2_FN
-#define LODESTAR_DPX2_EXTS2_FN
-typedef void (*dpx_exts2_fn)(km_arena *, int, const uint8_t *, int, const uint8_t *, int8_t, const int8_t *,
-                             int8_t, int8_t, int8_t, int8_t, int, int, int8_t, int8_t, int, const uint8_t *,
-                             dpx_extz *);
-#endif
-
 #ifndef DPX_ISA_NS
 #define DPX_ISA_NS       dpx_isa_sse2
 #define DPX_ISA_DISPATCH 1
