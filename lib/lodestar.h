@@ -16,6 +16,9 @@
 extern "C" {
 #endif
 
+/* Version of the library and its commands. */
+#define LS_VERSION "0.2.0"
+
 /* ---- CIGAR operations: length << 4 | code ---- */
 #define LS_CIGAR_MATCH      0
 #define LS_CIGAR_INS        1
@@ -481,17 +484,46 @@ void ls_map_frag(const ls_idx *mi, int n_segs, const int *qlens, const char **se
 
 /* ---- mapping whole files ---- */
 
+/* Results of the file-level mapping calls below. */
+#define LS_MAP_ERR_OPEN   (-1) /* no query file given, or one could not be opened: nothing mapped */
+#define LS_MAP_ERR_INPUT  (-2) /* a query file could not be read to its end (a read error, a truncated
+                                * gzip member, a malformed record): the queries before the fault were
+                                * mapped and written, nothing after it */
+#define LS_MAP_ERR_OUTPUT (-3) /* writing the results (standard output or a temporary file) failed;
+                                * the run stopped early */
+
 /* Maps every query of the n_files files (one file, or mates read in
  * lockstep, one per file) with n_threads mapping threads and prints PAF,
  * SAM records or junction lines (by opt->flag) to standard output, in input
  * order whatever the thread count. With opt->split_prefix set, the raw
  * regions go to the temporary file of part mi->part_index instead (see
- * splitfiles.h). Returns 0, or -1 when n_files <= 0, a file cannot be opened
- * (one message) or the temporary file could not be written. A failed write
- * to standard output ends the program with a message (status 1). */
+ * ls_split_merge). Returns 0 or one of the LS_MAP_ERR_* results; each fault
+ * is reported once on standard error. The library never ends the process. */
 int ls_map_file_frag(const ls_idx *mi, int n_files, const char **paths, const ls_mapopt *opt, int n_threads);
 /* ls_map_file_frag with one file. */
 int ls_map_file(const ls_idx *mi, const char *path, const ls_mapopt *opt, int n_threads);
+
+/* Merges the temporary files of opt->split_prefix left by n_parts runs of
+ * ls_map_file_frag (one per index part, over the same query files) and
+ * prints the results as ls_map_file_frag does; with LS_F_SAM_OUT the merged
+ * @SQ lines come first (the caller prints the rest of the header before).
+ * Removes the temporary files when it succeeds. Returns 0, LS_MAP_ERR_OPEN
+ * when an argument is out of range or a query or temporary file cannot be
+ * opened (the temporary files are kept then), LS_MAP_ERR_INPUT when a query
+ * or temporary file is cut short or corrupt, LS_MAP_ERR_OUTPUT when writing
+ * failed. */
+int ls_split_merge(int n_files, const char **paths, const ls_mapopt *opt, int n_parts);
+
+/* Running totals of the file pipeline in this process, for progress and
+ * summary lines: queries and bases written out (to standard output or a
+ * temporary file) and, among those queries, the ones with at least one
+ * region. Updated once per batch; may be read from any thread at any time. */
+typedef struct {
+    uint64_t n_queries, n_bases, n_mapped;
+} ls_map_stats;
+void ls_map_stats_get(ls_map_stats *st);
+/* Sets the totals back to zero (before the merge pass of a split run, say). */
+void ls_map_stats_reset(void);
 
 /* ---- output formats ---- */
 
@@ -576,7 +608,8 @@ extern const unsigned char ls_comp_table[256];
  * unescaped), and @PG with version (may be null) and the command line
  * argv[1 .. argc-1]. Returns 0, or -1 after one message on standard error
  * when rg was rejected (the header is still printed, without it, and
- * ls_rg_id stays empty). A write failure exits with status 1. */
+ * ls_rg_id stays empty), or -2 when standard output could not be written
+ * (errno tells why; no message). */
 int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int argc, char *const *argv);
 
 /* Writes into str (replacing its content, no newline) the SAM record of

@@ -21,13 +21,10 @@ extern "C" {
  * standard error and aborts. */
 [[noreturn]] void ls_assert_fail(const char *cond, const char *func, const char *file, int line);
 
-/* Writes text and a newline to standard output; on failure prints the error
- * and exits with status 1. */
-void ls_checked_puts(const char *text);
-/* fwrite/fread that exit with status 1 when fewer items than asked were
- * written or read. */
-size_t ls_checked_fwrite(const void *p, size_t size, size_t nitems, FILE *fp);
-size_t ls_checked_fread(void *p, size_t size, size_t nitems, FILE *fp);
+/* Writes text and a newline to standard output. Returns 0, or -1 when the
+ * stream refused it (errno tells why); prints nothing, so that the caller
+ * reports the failure once. */
+int ls_checked_puts(const char *text);
 
 /* ---- sorting ----
  * One in-place most-significant-digit radix sort serves every record type

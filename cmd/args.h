@@ -1,0 +1,54 @@
+/* Command-line options of `lodestar`: one table describes every option (its
+ * spellings, value, group, help line and how it changes the option records),
+ * so the parser, the --help text and the usage document cannot drift apart.
+ *
+ * A preset (-x) is applied before every other option, wherever it stands on
+ * the line, so that an option always overrides the preset it is given with. */
+#ifndef LODESTAR_CMD_ARGS_H
+#define LODESTAR_CMD_ARGS_H
+
+#include <string>
+#include <vector>
+
+#include "lodestar.h"
+
+namespace lodestar_cmd {
+
+/* Everything the command line decides. */
+struct Args {
+    ls_idxopt io;
+    ls_mapopt mo;
+    std::string preset;     /* empty: none */
+    int n_threads = 3;      /* index building and mapping */
+    int verbosity = 2;      /* ls_verbosity of the run */
+    std::string out_path;   /* -o; empty: standard output */
+    std::string index_out;  /* -d; empty: do not save */
+    std::string rg_line;    /* -R, escapes kept as typed */
+    std::string split_prefix;
+    int max_intron = 0;     /* -G; 0: keep the bandwidths */
+    /* Annotation files attached to every index part. */
+    std::string alt, junc_bed, jump, spsc, pass1;
+    std::vector<std::string> positional; /* target, then 0 to 2 query files */
+    bool help = false, version = false;
+
+    Args();
+};
+
+/* Parses argv[1 .. argc-1] into *a (which starts from the defaults). Returns
+ * true, or false with one message in *err that names the option at fault. */
+bool parse_args(int argc, char *const *argv, Args *a, std::string *err);
+
+/* The --help text: usage, then the options by group, one line each with the
+ * default where there is one. */
+std::string help_text();
+
+/* Names -x accepts, separated by ", ". */
+const char *preset_names();
+
+/* A size or count such as 500, 4k, 2.5M or 8G (decimal multiples). Returns
+ * false when text is not such a number or lies outside [lo, hi]. */
+bool parse_size(const char *text, long long lo, long long hi, long long *out);
+
+} // namespace lodestar_cmd
+
+#endif

@@ -1,0 +1,358 @@
+// The `lodestar` command end to end, on generated genomes and reads whose
+// origin is known: every read type in PAF and SAM, SAM checked by samtools,
+// identical bytes across threads, saved indexes and split indexes, and one
+// clear failure (status 1, nothing complete-looking) for each fault.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim.h"
+#include "testutil.h"
+
+using lstest::RunResult;
+using lstest::run_command;
+
+namespace {
+
+const std::string kCmd = LODESTAR_CMD;
+
+std::vector<std::string> split(const std::string &s, char sep) {
+    std::vector<std::string> v;
+    std::string cur;
+    std::istringstream in(s);
+    while (std::getline(in, cur, sep)) v.push_back(cur);
+    return v;
+}
+
+// Records (non-header lines) of SAM or PAF text, split into columns.
+std::vector<std::vector<std::string>> records(const std::string &text) {
+    std::vector<std::vector<std::string>> r;
+    for (const std::string &l : split(text, '\n'))
+        if (!l.empty() && l[0] != '@') r.push_back(split(l, '\t'));
+    return r;
+}
+
+// The value of a tag ("NM:i:3" -> "3") in a record, or "" when absent.
+std::string tag(const std::vector<std::string> &rec, const std::string &name) {
+    for (size_t i = 11; i < rec.size(); ++i)
+        if (rec[i].compare(0, name.size() + 1, name + ":") == 0) return rec[i].substr(name.size() + 3);
+    return "";
+}
+
+bool have_samtools() {
+    return system("samtools --version >/dev/null 2>&1") == 0;
+}
+
+// Query intervals of the introns ('N') of a CIGAR, as target intervals from pos.
+std::vector<std::pair<long, long>> introns(long pos, const std::string &cigar) {
+    std::vector<std::pair<long, long>> v;
+    long n = 0;
+    for (char c : cigar) {
+        if (isdigit((unsigned char)c)) {
+            n = n * 10 + (c - '0');
+            continue;
+        }
+        if (c == 'N') v.push_back({pos, pos + n});
+        if (c == 'M' || c == 'D' || c == 'N' || c == '=' || c == 'X') pos += n;
+        n = 0;
+    }
+    return v;
+}
+
+class Command : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        dir_ = new lstest::TempDir();
+        std::string err;
+        // Reference with repeats, an inversion and a deletion (for the assembly
+        // test), but no N runs, so that every read has a unique true place.
+        lssim::GenomeParams gp;
+        gp.total_len = 1200000;
+        gp.n_contigs = 3;
+        gp.repeats = 3;
+        gp.repeat_len = 3000;
+        gp.inversions = 1;
+        gp.deletions = 1;
+        gp.inversion_len = 8000;
+        gp.deletion_len = 3000;
+        ASSERT_TRUE(lssim::make_genome(gp, 7, genome_, &err)) << err;
+        ASSERT_TRUE(lssim::write_fasta(file("ref.fa"), genome_.contigs, 60, false, &err)) << err;
+
+        lssim::ReadParams rp;
+        rp.n_reads = 150;
+        rp.mean_len = 6000, rp.sd_len = 2000;
+        rp.sub_rate = 0.04, rp.ins_rate = 0.02, rp.del_rate = 0.03;
+        rp.random_qual = true;
+        std::vector<lssim::Read> reads;
+        ASSERT_TRUE(lssim::make_reads(genome_.contigs, {}, rp, 11, reads, &err)) << err;
+        ASSERT_TRUE(lssim::write_reads(file("long.fq"), reads, true, false, &err)) << err;
+
+        lssim::ReadParams pp;
+        pp.n_reads = 300;
+        pp.mean_len = 350, pp.sd_len = 60, pp.min_len = 200;
+        pp.sub_rate = 0.005;
+        std::vector<lssim::Read> r1, r2;
+        ASSERT_TRUE(lssim::make_pairs(genome_.contigs, {}, pp, 150, true, 13, r1, r2, &err)) << err;
+        ASSERT_TRUE(lssim::write_reads(file("r1.fq"), r1, true, true, &err)) << err;
+        ASSERT_TRUE(lssim::write_reads(file("r2.fq"), r2, true, true, &err)) << err;
+
+        std::vector<lssim::DonorContig> donor;
+        ASSERT_TRUE(lssim::make_donor(genome_.contigs, genome_.features, donor, &err)) << err;
+        std::vector<lssim::Contig> asm_contigs;
+        for (const auto &d : donor) asm_contigs.push_back({d.name + "_asm", d.seq});
+        ASSERT_TRUE(lssim::write_fasta(file("asm.fa"), asm_contigs, 0, false, &err)) << err;
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        dir_ = nullptr;
+    }
+    static std::string file(const std::string &name) { return dir_->file(name); }
+    static RunResult run(const std::string &args) { return run_command(kCmd + " " + args); }
+    static RunResult ok(const std::string &args) {
+        RunResult r = run(args);
+        EXPECT_EQ(r.status, 0) << args << "\n" << r.err;
+        return r;
+    }
+
+    static lstest::TempDir *dir_;
+    static lssim::Genome genome_;
+};
+
+lstest::TempDir *Command::dir_;
+lssim::Genome Command::genome_;
+
+TEST_F(Command, LongReadsInPafAndSamLandOnTheirOrigin) {
+    const RunResult paf = ok("-c " + file("ref.fa") + " " + file("long.fq"));
+    std::set<std::string> right, seen;
+    for (const auto &rec : records(paf.out)) {
+        ASSERT_GE(rec.size(), 13u);
+        if (tag(rec, "tp") != "P" || seen.count(rec[0])) continue;
+        seen.insert(rec[0]);
+        lssim::Truth t;
+        ASSERT_TRUE(lssim::parse_truth(rec[0], t));
+        if (rec[5] == t.contig && rec[4][0] == t.strand && std::stol(rec[7]) < (long)t.end &&
+            std::stol(rec[8]) > (long)t.start)
+            right.insert(rec[0]);
+        EXPECT_NE(tag(rec, "cg"), "");
+    }
+    EXPECT_GE(right.size(), 145u) << "of " << seen.size();
+
+    const std::string sam = file("long.sam");
+    ok("-a -R '@RG\\tID:grp1\\tSM:s' -o " + sam + " " + file("ref.fa") + " " + file("long.fq"));
+    const std::string text = lstest::read_file(sam);
+    const std::string hd = "@HD\tVN:1.6\tSO:unsorted\tGO:query\n@SQ\t";
+    EXPECT_EQ(text.compare(0, hd.size(), hd), 0);
+    EXPECT_NE(text.find("@RG\tID:grp1\tSM:s\n"), std::string::npos);
+    EXPECT_NE(text.find("@PG\tID:lodestar\tPN:lodestar\tVN:"), std::string::npos);
+    for (const auto &rec : records(text)) ASSERT_EQ(tag(rec, "RG"), "grp1") << rec[0];
+    if (!have_samtools()) GTEST_SKIP() << "samtools not installed";
+    EXPECT_EQ(run_command("samtools quickcheck -v " + sam).status, 0);
+    const RunResult sorted = run_command("samtools sort -o " + file("long.bam") + " " + sam +
+                                         " && samtools view -c " + file("long.bam"));
+    EXPECT_EQ(sorted.status, 0) << sorted.err;
+    EXPECT_EQ(std::stoul(sorted.out), records(text).size());
+    // MD and NM agree with what samtools computes from the reference.
+    const RunResult calmd = run_command("samtools calmd " + sam + " " + file("ref.fa") + " 2>/dev/null");
+    ASSERT_EQ(calmd.status, 0);
+    const auto ours = records(lstest::read_file(sam)), theirs = records(calmd.out);
+    ASSERT_EQ(ours.size(), theirs.size());
+    int compared = 0;
+    for (size_t i = 0; i < ours.size(); ++i) {
+        if (ours[i][5] == "*") continue;
+        ++compared;
+        EXPECT_EQ(tag(ours[i], "NM"), tag(theirs[i], "NM")) << ours[i][0];
+    }
+    EXPECT_GT(compared, 140);
+    const RunResult md = run_command(kCmd + " -a --MD " + file("ref.fa") + " " + file("long.fq") + " > " +
+                                     file("md.sam") + " && samtools calmd " + file("md.sam") + " " +
+                                     file("ref.fa") + " 2>/dev/null");
+    ASSERT_EQ(md.status, 0);
+    const auto with_md = records(lstest::read_file(file("md.sam"))), recomputed = records(md.out);
+    ASSERT_EQ(with_md.size(), recomputed.size());
+    for (size_t i = 0; i < with_md.size(); ++i) {
+        if (with_md[i][5] == "*") continue;
+        EXPECT_EQ(tag(with_md[i], "MD"), tag(recomputed[i], "MD")) << with_md[i][0];
+    }
+}
+
+TEST_F(Command, ShortPairsArePairedConsistently) {
+    const std::string args = "-ax sr " + file("ref.fa") + " " + file("r1.fq") + " " + file("r2.fq");
+    const RunResult r = ok(args);
+    const auto recs = records(r.out);
+    int proper = 0, primaries = 0;
+    std::map<std::string, std::vector<std::vector<std::string>>> by_name;
+    for (const auto &rec : recs) {
+        const int flag = std::stoi(rec[1]);
+        EXPECT_TRUE(flag & 1) << rec[0];
+        if (flag & 0x900) continue;
+        ++primaries;
+        proper += (flag & 2) != 0;
+        by_name[rec[0]].push_back(rec);
+    }
+    EXPECT_EQ(primaries, 600);
+    EXPECT_GE(proper, 580);
+    for (const auto &kv : by_name) {
+        ASSERT_EQ(kv.second.size(), 2u) << kv.first; // the /1 and /2 suffixes are gone
+        const auto &a = kv.second[0], &b = kv.second[1];
+        if ((std::stoi(a[1]) & 4) || (std::stoi(b[1]) & 4)) continue;
+        EXPECT_EQ(a[6] == "=" ? a[2] : a[6], b[2]) << kv.first;
+        EXPECT_EQ(a[7], b[3]) << kv.first;
+        EXPECT_EQ(std::stol(a[8]), -std::stol(b[8])) << kv.first;
+    }
+    if (!have_samtools()) GTEST_SKIP() << "samtools not installed";
+    // fixmate recomputes the mate fields from the records: nothing changes.
+    const RunResult fixed = run_command(kCmd + " " + args + " | samtools fixmate -O sam - - 2>&1");
+    ASSERT_EQ(fixed.status, 0) << fixed.out;
+    const auto after = records(fixed.out);
+    ASSERT_EQ(after.size(), recs.size());
+    for (size_t i = 0; i < recs.size(); ++i)
+        for (int c : {1, 6, 7, 8}) EXPECT_EQ(recs[i][c], after[i][c]) << recs[i][0] << " column " << c + 1;
+}
+
+TEST_F(Command, SplicedReadsFollowTheAnnotatedIntrons) {
+    // A gene whose middle intron has no canonical motif: only the annotation
+    // can place it exactly.
+    lssim::GenomeParams gp;
+    gp.total_len = 150000;
+    lssim::Genome g;
+    std::string err;
+    ASSERT_TRUE(lssim::make_genome(gp, 41, g, &err)) << err;
+    std::string &s = g.contigs[0].seq;
+    const std::vector<std::pair<int, int>> exons = {{20000, 20300}, {22000, 22250}, {26000, 26400}, {30000, 30500}};
+    for (size_t i = 0; i + 1 < exons.size(); ++i) {
+        const int a = exons[i].second, b = exons[i + 1].first;
+        if (i == 1) continue;
+        s[a] = 'G', s[a + 1] = 'T', s[b - 2] = 'A', s[b - 1] = 'G';
+    }
+    ASSERT_TRUE(lssim::write_fasta(file("gene.fa"), g.contigs, 60, false, &err)) << err;
+    std::string tx, sizes, starts;
+    for (const auto &e : exons) {
+        tx += s.substr(e.first, e.second - e.first);
+        sizes += std::to_string(e.second - e.first) + ",";
+        starts += std::to_string(e.first - exons[0].first) + ",";
+    }
+    lstest::write_file(file("gene.bed"), g.contigs[0].name + "\t20000\t30500\ttx1\t0\t+\t20000\t30500\t0\t4\t" +
+                                             sizes + "\t" + starts + "\n");
+    lstest::write_file(file("tx.fa"), ">fwd\n" + tx + "\n>rev\n" + lssim::revcomp(tx) + "\n");
+    const RunResult r = ok("-ax splice --junc-bed " + file("gene.bed") + " " + file("gene.fa") + " " + file("tx.fa"));
+    const std::vector<std::pair<long, long>> want = {{20300, 22000}, {22250, 26000}, {26400, 30000}};
+    int seen = 0;
+    for (const auto &rec : records(r.out)) {
+        if (std::stoi(rec[1]) & 0x904) continue;
+        ++seen;
+        EXPECT_EQ(introns(std::stol(rec[3]) - 1, rec[5]), want) << rec[0] << " " << rec[5];
+        EXPECT_EQ(tag(rec, "XS"), "+") << rec[0]; // the transcript's strand on the genome
+    }
+    EXPECT_EQ(seen, 2);
+}
+
+TEST_F(Command, AssemblyPiecesShowTheInversion) {
+    const RunResult r = ok("-x asm5 -c " + file("ref.fa") + " " + file("asm.fa"));
+    const lssim::Feature *inv = nullptr;
+    for (const auto &f : genome_.features)
+        if (f.type == "inversion") inv = &f;
+    ASSERT_NE(inv, nullptr);
+    bool inverted_piece = false;
+    for (const auto &rec : records(r.out)) {
+        EXPECT_EQ(rec[0], rec[5] + "_asm"); // every piece on its own contig
+        if (rec[5] == inv->contig && rec[4] == "-" && std::stol(rec[7]) < (long)inv->end &&
+            std::stol(rec[8]) > (long)inv->start)
+            inverted_piece = true;
+    }
+    EXPECT_TRUE(inverted_piece) << r.out;
+}
+
+TEST_F(Command, OutputNeverDependsOnThreadsIndexFilesOrParts) {
+    const std::string longs = file("ref.fa") + " " + file("long.fq");
+    const std::string pairs = file("ref.fa") + " " + file("r1.fq") + " " + file("r2.fq");
+    // The @PG line holds the command line, which differs by design.
+    auto body = [](const std::string &text) {
+        std::string s;
+        for (const std::string &l : split(text, '\n'))
+            if (l.compare(0, 3, "@PG") != 0) s += l + "\n";
+        return s;
+    };
+    for (const std::string mode : {"-c -t1 ", "-ax sr -t1 "}) {
+        const std::string input = mode[1] == 'c' ? longs : pairs;
+        const std::string one = body(ok(mode + input).out);
+        EXPECT_GT(one.size(), 10000u);
+        EXPECT_TRUE(body(ok(mode + "-t2 " + input).out) == one) << mode;
+        EXPECT_TRUE(body(ok(mode + "-t3 " + input).out) == one) << mode;
+    }
+    // A saved index maps exactly like the sequences it was built from.
+    ok("-d " + file("ref.idx") + " " + file("ref.fa"));
+    EXPECT_TRUE(ok("-c " + file("ref.idx") + " " + file("long.fq")).out == ok("-c " + longs).out);
+    // Three parts merged through temporary files give the single part's
+    // primary mappings.
+    const std::string prefix = file("split");
+    const RunResult merged = ok("-I 250k --sketch-batch 1k --split-prefix " + prefix + " " + longs);
+    EXPECT_NE(merged.err.find("index part 3"), std::string::npos) << merged.err;
+    auto primaries = [](const std::string &text) {
+        std::vector<std::string> v;
+        for (const auto &rec : records(text))
+            if (tag(rec, "tp") == "P") v.push_back(rec[0] + rec[4] + rec[5] + rec[7] + "-" + rec[8]);
+        return v;
+    };
+    EXPECT_EQ(primaries(merged.out), primaries(ok(longs).out));
+    EXPECT_EQ(run_command("ls " + prefix + "* 2>/dev/null").out, ""); // temporary files removed
+}
+
+TEST_F(Command, EveryFaultIsOneClearMessageAndStatusOne) {
+    lstest::write_file(file("bad.idx"), std::string("LSI\2", 4) + "garbage");
+    lstest::write_file(file("empty.fa"), "");
+    const std::string gz = file("cut.fq.gz");
+    {
+        std::string text = lstest::read_file(file("long.fq"));
+        lstest::write_gzip(gz, text);
+        std::string bytes = lstest::read_file(gz);
+        lstest::write_file(gz, bytes.substr(0, bytes.size() / 2));
+    }
+    const std::string ref = file("ref.fa"), reads = file("long.fq");
+    struct Case {
+        std::string args, message;
+    };
+    const Case cases[] = {
+        {"--no-such-option " + ref, "unknown option '--no-such-option'"},
+        {"-t x " + ref + " " + reads, "option '-t': 'x' is not a number"},
+        {"-r 600,500 " + ref + " " + reads, "NUM1 (600) can't be larger than NUM2 (500)"},
+        {"-x splice --rmq " + ref + " " + reads, "--rmq doesn't work with --sr or --splice"},
+        {ref + " " + file("missing.fq"), "failed to open the query file '" + file("missing.fq") + "'"},
+        {dir_->path() + " " + reads, "failed to open the target file '" + dir_->path() + "': Is a directory"},
+        {"--junc-bed " + file("none.bed") + " " + ref + " " + reads, "failed to open the annotation file"},
+        {"-o " + file("no/such/dir/out.paf") + " " + ref + " " + reads, "failed to open the output file"},
+        {"-o /dev/full " + ref + " " + reads, "failed to write the results"},
+        {file("bad.idx") + " " + reads, "bad.idx"},
+        {file("empty.fa") + " " + reads, "no sequence in the target file"},
+        {"-a -I 250k --sketch-batch 1k " + ref + " " + reads, "SAM output needs them merged"},
+        {ref + " " + gz, "a query file could not be read to its end"},
+    };
+    for (const Case &c : cases) {
+        const RunResult r = run(c.args);
+        EXPECT_EQ(r.status, 1) << c.args;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
+        EXPECT_LE(std::count(r.err.begin(), r.err.end(), '\n'), 4) << r.err;
+    }
+    // A cut query file: what came before is written, and an -o file that
+    // could not be completed is removed.
+    EXPECT_FALSE(run(ref + " " + gz).out.empty());
+    EXPECT_EQ(run("-o " + file("cut.paf") + " " + ref + " " + gz).status, 1);
+    EXPECT_EQ(run_command("test -e " + file("cut.paf")).status, 1);
+    // Usage, help and version.
+    EXPECT_EQ(run("").status, 1);
+    const RunResult help = run("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Alignment:"), std::string::npos);
+    EXPECT_EQ(run("--version").out.compare(0, 9, "lodestar "), 0);
+    // A reader that stops early ends the run quietly: the conventional
+    // broken-pipe stop, not a storm of errors.
+    const RunResult piped = run_command(kCmd + " " + ref + " " + reads + " | head -1");
+    EXPECT_EQ(split(piped.out, '\n').size(), 1u);
+    EXPECT_EQ(piped.err.find("ERROR"), std::string::npos) << piped.err;
+}
+
+} // namespace
