@@ -193,6 +193,7 @@ int map_parts(Run &run, std::vector<ls_map_stats> *passes) {
     }
     int n_parts = 0;
     bool ok = true;
+    const bool is_index = ls_idx_reader_is_index(r);
     for (;;) {
         const double t0 = ls_realtime();
         ls_idx *mi = ls_idx_reader_read(r, a.n_threads);
@@ -205,8 +206,11 @@ int map_parts(Run &run, std::vector<ls_map_stats> *passes) {
         }
         uint64_t bases = 0;
         for (uint32_t i = 0; i < mi->n_seq; ++i) bases += mi->seq[i].len;
-        info("index part %d: %u targets, %.2f Mb, built in %.2f s; peak memory %.2f GB", n_parts + 1,
-             mi->n_seq, bases / 1e6, ls_realtime() - t0, peak_gb());
+        uint64_t n_minimizers = 0;
+        ls_idx_count(mi, &n_minimizers, nullptr);
+        info("index part %d: %u targets, %.2f Mb, %.2f M minimizers; %s in %.2f s; peak memory %.2f GB",
+             n_parts + 1, mi->n_seq, bases / 1e6, n_minimizers / 1e6, is_index ? "loaded" : "built",
+             ls_realtime() - t0, peak_gb());
         ok = attach_annotations(mi, a);
         if (ok && !run.queries.empty()) {
             const bool more_parts = !ls_idx_reader_eof(r);

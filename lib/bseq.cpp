@@ -203,7 +203,7 @@ bool same_fragment(const char *a, const char *b) {
     return la == lb && memcmp(a, b, la) == 0;
 }
 
-enum FileError { kParseError = 1, kReadError = 2 };
+enum FileError { kParseError = 1, kReadError = 2, kTooLong = 4 };
 
 void report_read_error(ls_bseq_file *fp) {
     // Later calls hit the same error again; say it once.
@@ -211,6 +211,36 @@ void report_read_error(ls_bseq_file *fp) {
         fprintf(stderr, "[ERROR]" LS_RED " failed to read '%s': %s" LS_RESET "\n", fp->path,
                 ls_stream_error_text(fp->ks->f));
     fp->error |= kReadError;
+}
+
+// A record the parser refused: consumers stop at it, so the message is an
+// error naming the file and the record (whose name was read before the fault
+// showed). The parser has consumed the record; a later batch starts after it.
+void report_bad_record(ls_bseq_file *fp, int ret) {
+    const char *name = fp->ks->name.s ? fp->ks->name.s : "";
+    if (ret == LS_SEQ_TOO_LONG) {
+        fp->error |= kTooLong;
+        if (ls_verbosity >= 1)
+            fprintf(stderr,
+                    "[ERROR]" LS_RED " failed to read '%s': sequence '%s' is 2^31 bases or longer" LS_RESET
+                    "\n",
+                    fp->path, name);
+    } else {
+        fp->error |= kParseError;
+        if (ls_verbosity >= 1)
+            fprintf(stderr,
+                    "[ERROR]" LS_RED " failed to read '%s': the quality of FASTQ record '%s' is missing or "
+                    "of another length than its sequence" LS_RESET "\n",
+                    fp->path, name);
+    }
+}
+
+// Sorts out the result that ended a batch: a clean end says nothing.
+void report_stop(ls_bseq_file *fp, int ret) {
+    if (ret == LS_SEQ_READ_ERROR)
+        report_read_error(fp);
+    else if (ret < LS_SEQ_EOF)
+        report_bad_record(fp, ret);
 }
 
 } // namespace
@@ -421,8 +451,7 @@ ls_bseq_rec *ls_bseq_read3(ls_bseq_file *fp, int64_t chunk_size, int with_qual, 
         size = fp->s.len;
         memset(&fp->s, 0, sizeof(fp->s));
     }
-    while ((ret = ls_seq_reader_read(ks)) >= 0 || ret == LS_SEQ_TOO_LONG) {
-        LS_ASSERT(ks->seq.l <= INT32_MAX);
+    while ((ret = ls_seq_reader_read(ks)) >= 0) {
         ls_bseq_rec *s = batch.push();
         copy_record(s, ks, with_qual, with_comment);
         size += s->len;
@@ -430,8 +459,7 @@ ls_bseq_rec *ls_bseq_read3(ls_bseq_file *fp, int64_t chunk_size, int with_qual, 
         if (frag_mode && s->len < kMaxFragmentLookaheadLen) {
             // Keep the mates of the last record in this batch: read ahead
             // until a record of another fragment, which waits for the next.
-            while ((ret = ls_seq_reader_read(ks)) >= 0 || ret == LS_SEQ_TOO_LONG) {
-                LS_ASSERT(ks->seq.l <= INT32_MAX);
+            while ((ret = ls_seq_reader_read(ks)) >= 0) {
                 copy_record(&fp->s, ks, with_qual, with_comment);
                 if (!same_fragment(batch.a[batch.n - 1].name, fp->s.name)) break;
                 *batch.push() = fp->s;
@@ -440,19 +468,7 @@ ls_bseq_rec *ls_bseq_read3(ls_bseq_file *fp, int64_t chunk_size, int with_qual, 
         }
         break;
     }
-    if (ret == LS_SEQ_READ_ERROR) {
-        report_read_error(fp);
-    } else if (ret < LS_SEQ_EOF) {
-        fp->error |= kParseError;
-        if (batch.n > 0)
-            fprintf(stderr,
-                    "[WARNING]" LS_RED
-                    " failed to parse the FASTA/FASTQ record next to '%s'. Continue anyway." LS_RESET "\n",
-                    batch.a[batch.n - 1].name);
-        else
-            fprintf(stderr, "[WARNING]" LS_RED
-                            " failed to parse the first FASTA/FASTQ record. Continue anyway." LS_RESET "\n");
-    }
+    report_stop(fp, ret);
     *n = batch.n;
     return batch.a;
 }
@@ -473,23 +489,19 @@ ls_bseq_rec *ls_bseq_read_frag2(int n_fp, ls_bseq_file **fp, int64_t chunk_size,
     int64_t size = 0;
     for (;;) {
         int n_read = 0;
-        bool read_error = false;
+        bool failed = false;
         for (int i = 0; i < n_fp; ++i) {
-            ls_seq_reader *ks = fp[i]->ks;
-            int ret = ls_seq_reader_read(ks);
-            if (ret == LS_SEQ_TOO_LONG) LS_ASSERT(ks->seq.l <= INT32_MAX);
+            int ret = ls_seq_reader_read(fp[i]->ks);
             if (ret >= 0) {
                 ++n_read;
-            } else if (ret == LS_SEQ_READ_ERROR) {
-                report_read_error(fp[i]);
-                read_error = true;
-            } else if (ret < LS_SEQ_EOF) {
-                fp[i]->error |= kParseError;
+            } else if (ret != LS_SEQ_EOF) {
+                report_stop(fp[i], ret);
+                failed = true;
             }
         }
         if (n_read < n_fp) {
-            // After a read error the counts say nothing about the files.
-            if (n_read > 0 && !read_error)
+            // After a failed file the counts say nothing about the files.
+            if (n_read > 0 && !failed)
                 fprintf(stderr,
                         "[W::%s]" LS_RED
                         " query files have different number of records; extra records skipped." LS_RESET "\n",

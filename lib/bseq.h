@@ -132,9 +132,10 @@ void ls_bseq_close(ls_bseq_file *fp);
  * are kept only when with_qual / with_comment are set. In fragment mode the
  * records following the last one that share its name (ignoring a final "/"
  * and digit) are added as well. The caller frees every record's texts and
- * the array. A malformed record or a read error ends the batch with one
- * message on standard error and sets the reader's error state; a later call
- * continues after a malformed record. */
+ * the array. A malformed record, a sequence of 2^31 bases or more, or a read
+ * error ends the batch before it, with one message on standard error naming
+ * the file (and the record), and sets the reader's error state; a later call
+ * continues after a malformed or overlong record. */
 ls_bseq_rec *ls_bseq_read3(ls_bseq_file *fp, int64_t chunk_size, int with_qual, int with_comment,
                            int frag_mode, int *n);
 /* ls_bseq_read3 without comments. */
@@ -144,7 +145,8 @@ ls_bseq_rec *ls_bseq_read(ls_bseq_file *fp, int64_t chunk_size, int with_qual, i
 
 /* Reads the n_fp files in lockstep, one record of each per pass in file
  * order, until the bases reach chunk_size; *n is a multiple of n_fp. Reading
- * stops when any file ends (with a warning if others still had records).
+ * stops when any file ends (with a warning if others still had records) or
+ * fails (reported and flagged as by ls_bseq_read3; the pass is dropped).
  * Ownership as for ls_bseq_read3. */
 ls_bseq_rec *ls_bseq_read_frag2(int n_fp, ls_bseq_file **fp, int64_t chunk_size, int with_qual,
                                 int with_comment, int *n);
@@ -155,8 +157,9 @@ ls_bseq_rec *ls_bseq_read_frag(int n_fp, ls_bseq_file **fp, int64_t chunk_size, 
  * left and no record read ahead. */
 int ls_bseq_eof(ls_bseq_file *fp);
 
-/* Nonzero after a read error or a malformed record in this file, so that a
- * consumer (such as index building) can refuse a broken file. */
+/* Nonzero after a read error, a malformed record or a sequence of 2^31 bases
+ * or more in this file, so that a consumer (index building, the mapping
+ * pipeline) can refuse a broken file. */
 int ls_bseq_error(const ls_bseq_file *fp);
 
 #ifdef __cplusplus

@@ -108,7 +108,9 @@ void write_MD_core(ls_string *str, const uint8_t *tseq, const uint8_t *qseq, con
             t_off += len;
         }
     }
-    if (l_MD > 0) ls_string_printf(str, "%d", l_MD);
+    // The count closes the string even when it is 0: readers expect every letter
+    // or deletion to be followed by a number, and reject an MD that ends in a letter.
+    ls_string_printf(str, "%d", l_MD);
     LS_ASSERT(t_off == r->re - r->rs && q_off == r->qe - r->qs);
 }
 
@@ -384,10 +386,12 @@ void ls_paf_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const
         ls_string_printf(str, "%s", s->name);
     else
         ls_string_printf(str, "%d", r->target_id);
-    const int tlen = (int)s->len;
-    ls_string_printf(str, "\t%d", tlen);
+    // Lengths are unsigned 32-bit: a target of 2^31 bases or more must not print as negative,
+    // nor turn the mirrored coordinates below negative (re never exceeds the length).
+    const uint32_t tlen = s->len;
+    ls_string_printf(str, "\t%u", tlen);
     if ((flag & LS_F_QUERY_STRAND) && r->reverse)
-        ls_string_printf(str, "\t%d\t%d", tlen - r->re, tlen - r->rs);
+        ls_string_printf(str, "\t%u\t%u", tlen - (uint32_t)r->re, tlen - (uint32_t)r->rs);
     else
         ls_string_printf(str, "\t%d\t%d", r->rs, r->re);
     ls_string_printf(str, "\t%d\t%d", r->match_len, r->block_len);

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -138,6 +139,42 @@ void revcomp_pair(const uint8_t in[2], uint8_t out[2]) {
     out[1] = in[0] < 4 ? 3 - in[0] : 4;
 }
 
+/* QNAME holds 1 to 254 bytes of '!'..'~' other than '@': a record line that
+ * starts with '@' would pass for a header line, and validators refuse the
+ * rest. Every other byte becomes '_' in place, so that nothing is allocated. */
+const size_t kMaxQnameLen = 254;
+
+void append_qname(ls_string *str, const char *name, size_t len) {
+    if (len > kMaxQnameLen) len = kMaxQnameLen;
+    const uint64_t at = str->l;
+    ls_sam_append_seq(str, name, (int)len, 0, 0);
+    for (uint64_t i = at; i < str->l; ++i) {
+        const unsigned char c = (unsigned char)str->s[i];
+        if (c < '!' || c > '~' || c == '@') str->s[i] = '_';
+    }
+}
+
+/* One word of the @PG command line: a tab or line break inside an argument
+ * would split the header line, so control bytes become spaces. */
+void append_cl_word(ls_string *str, const char *word) {
+    const uint64_t at = str->l;
+    ls_string_printf(str, " %s", word);
+    for (uint64_t i = at; i < str->l; ++i) {
+        const unsigned char c = (unsigned char)str->s[i];
+        if (c < ' ' || c == 0x7f) str->s[i] = ' ';
+    }
+}
+
+/* Whether the alignment skips an intron. Taken from the CIGAR that readers
+ * see rather than from the region's spliced bit, which a region built outside
+ * the aligner need not keep in step with its operations; the scan costs less
+ * than printing the same CIGAR. */
+bool has_intron(const ls_extra *p) {
+    for (uint32_t k = 0; k < p->n_cigar; ++k)
+        if ((p->cigar[k] & 0xf) == LS_CIGAR_N_SKIP) return true;
+    return false;
+}
+
 } // namespace
 
 extern "C" {
@@ -150,7 +187,7 @@ int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int arg
         for (uint32_t i = 0; i < mi->n_seq; ++i) {
             ls_string_printf(&str, "@SQ\tSN:");
             append_target_name(&str, mi, (int32_t)i);
-            ls_string_printf(&str, "\tLN:%d\n", (int)mi->seq[i].len);
+            ls_string_printf(&str, "\tLN:%u\n", mi->seq[i].len); // 2^31 bases and more stay positive
         }
     }
     if (rg != nullptr) {
@@ -207,10 +244,14 @@ int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int arg
     if (version != nullptr) ls_string_printf(&str, "\tVN:%s", version);
     if (argc > 1) {
         ls_string_printf(&str, "\tCL:lodestar");
-        for (int i = 1; i < argc; ++i) ls_string_printf(&str, " %s", argv[i]);
+        for (int i = 1; i < argc; ++i) append_cl_word(&str, argv[i]);
     }
-    ls_checked_puts(str.s);
+    // A header that did not reach the output outweighs a rejected read group: the caller
+    // reports it, with errno kept from the failed write.
+    if (ls_checked_puts(str.s) != 0) ret = -2;
+    const int err = errno;
     free(str.s);
+    errno = err;
     return ret;
 }
 
@@ -274,7 +315,7 @@ void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int s
     if (n_seg > 1 && name_len >= 3 && name[name_len - 1] >= '0' && name[name_len - 1] <= '9' &&
         name[name_len - 2] == '/')
         name_len -= 2;
-    ls_sam_append_seq(str, name, (int)name_len, 0, 0);
+    append_qname(str, name, name_len);
 
     // FLAG
     int sam_flag = 0;
@@ -380,7 +421,9 @@ void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int s
             st = 0, en = qlen;
         else if ((flag & LS_F_SECONDARY_SEQ) || !(sam_flag & kSecondary))
             st = r->qs, en = r->qe;
-        if (st < 0) {
+        // No bases to give (none asked for, or an empty query interval): an empty field is
+        // not valid SAM, "*" is.
+        if (st < 0 || en <= st) {
             ls_string_printf(str, "*\t*");
         } else {
             ls_sam_append_seq(str, t->seq + st, en - st, r->reverse, r->reverse);
@@ -397,6 +440,11 @@ void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int s
 
     if (r != nullptr) {
         ls_paf_tags(str, r);
+        // ts:A is relative to the read; transcript assemblers want the transcript's strand on
+        // the target, which flips on a reverse region.
+        if (r->p != nullptr && (r->p->transcript_strand == 1 || r->p->transcript_strand == 2) &&
+            has_intron(r->p))
+            ls_string_printf(str, "\tXS:A:%c", "+-"[r->reverse ^ (r->p->transcript_strand == 2)]);
         if (r->parent == r->id && r->p != nullptr && n_regs > 1) write_sa_tag(str, mi, qlen, r, n_regs, regs);
         if (r->p != nullptr && (flag & (LS_F_CS_TAG | LS_F_MD_TAG | LS_F_DS_TAG)))
             ls_write_diff_tags(km, str, mi, t, r, !(flag & LS_F_CS_LONG), !!(flag & LS_F_MD_TAG),

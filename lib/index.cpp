@@ -613,6 +613,19 @@ int32_t ls_idx_max_occ(const ls_idx *mi, float f) {
     return v >= (uint32_t)INT32_MAX ? INT32_MAX : (int32_t)v + 1;
 }
 
+void ls_idx_count(const ls_idx *mi, uint64_t *n_distinct, uint64_t *n_positions) {
+    uint64_t n_keys = 0, n_occ = 0;
+    for (uint64_t i = 0; i < 1ULL << mi->bucket_bits; ++i) {
+        const ls_idx_hash *h = mi->buckets[i].table;
+        if (h == nullptr) continue;
+        n_keys += h->size;
+        for (uint32_t j = 0; j < h->n_buckets; ++j)
+            if (!slot_free(h->flags, j)) n_occ += slot_count(h, j);
+    }
+    if (n_distinct) *n_distinct = n_keys;
+    if (n_positions) *n_positions = n_occ;
+}
+
 void ls_idx_stat(const ls_idx *mi) {
     fprintf(stderr, "[M::%s] kmer size: %d; skip: %d; is_hpc: %d; #seq: %d\n", __func__, mi->k, mi->w,
             mi->flag & LS_I_HPC, (int)mi->n_seq);

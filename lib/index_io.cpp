@@ -621,6 +621,10 @@ ls_idx *ls_idx_reader_read(ls_idx_reader *r, int n_threads) {
     return mi;
 }
 
+int ls_idx_reader_is_index(const ls_idx_reader *r) {
+    return r->is_idx;
+}
+
 int ls_idx_reader_eof(const ls_idx_reader *r) {
     if (r->error & LS_IDX_ERR_INPUT) return 1;
     if (r->is_idx) return r->fp.idx == nullptr || feof(r->fp.idx) || ftello(r->fp.idx) == r->idx_size;

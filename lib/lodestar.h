@@ -298,6 +298,10 @@ ls_idx_reader *ls_idx_reader_open(const char *path, const ls_idxopt *opt, const 
  * After a null, ls_idx_reader_error tells a clean end (0) from a failure. */
 ls_idx *ls_idx_reader_read(ls_idx_reader *r, int n_threads);
 
+/* Non-zero when the reader loads a saved index file, zero when it builds
+ * the parts from sequences. */
+int ls_idx_reader_is_index(const ls_idx_reader *r);
+
 /* Non-zero when the reader has no more input. */
 int ls_idx_reader_eof(const ls_idx_reader *r);
 
@@ -326,6 +330,9 @@ void ls_idx_destroy(ls_idx *mi);
 
 /* Writes two statistics lines about the part to standard error. */
 void ls_idx_stat(const ls_idx *mi);
+/* Distinct minimizers of the part and their positions in all (either
+ * pointer may be null). */
+void ls_idx_count(const ls_idx *mi, uint64_t *n_distinct, uint64_t *n_positions);
 
 /* Positions of the minimizer hash h (the x word shifted right by 8): *n of
  * them, ascending, each target id << 32 | last-base position << 1 | strand.

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <vector>
 
 #include "bseq.h"
@@ -17,18 +18,26 @@
 
 /* Shared by all steps of one pipeline run. */
 struct ls_pipeline_state {
-    int n_files;
-    ls_bseq_file **fp;
-    const ls_idx *mi;
-    const ls_mapopt *opt;
-    int n_threads; /* at least 1 */
-    int64_t batch_bases;
-    int64_t n_processed; /* queries read so far: the next record id */
-    int n_parts;         /* index parts being merged; 0 in a mapping run */
-    FILE **part_files;
-    const int32_t *rid_shift;
-    FILE *fp_split; /* temporary output of this part, or null */
-    ls_string str;  /* output line, reused */
+    int n_files = 0;
+    ls_bseq_file **fp = nullptr;
+    const ls_idx *mi = nullptr;
+    const ls_mapopt *opt = nullptr;
+    int n_threads = 1; /* at least 1 */
+    int64_t batch_bases = 0;
+    int64_t n_processed = 0; /* queries read so far: the next record id */
+    int n_parts = 0;         /* index parts being merged; 0 in a mapping run */
+    FILE **part_files = nullptr;
+    const int32_t *rid_shift = nullptr;
+    FILE *fp_split = nullptr;        /* temporary output of this part, or null */
+    ls_string str = {0, 0, nullptr}; /* output line, reused */
+    /* A query file failed: the read step has read its last batch. Only the
+     * read step touches it while the pipeline runs. */
+    bool input_failed = false;
+    /* A write failed, or a temporary file of the merge could not be read: the
+     * read step stops, batches in flight are freed without mapping or
+     * writing. Set by the later steps while the read step runs. */
+    std::atomic<bool> output_failed{false}, merge_failed{false};
+    int split_errno = 0; /* why the first write to fp_split failed */
 };
 
 /* One batch on its way through the steps. */
@@ -42,6 +51,14 @@ struct ls_map_batch {
 };
 
 namespace {
+
+/* Totals of ls_map_stats_get; relaxed, as readers poll them for progress
+ * only. */
+std::atomic<uint64_t> g_stat_queries{0}, g_stat_bases{0}, g_stat_mapped{0};
+
+bool stopped(const ls_pipeline_state *p) {
+    return p->output_failed.load() || p->merge_failed.load();
+}
 
 /* Length of a name without a final "/<digit>" mate suffix (only names of at
  * least 3 characters carry one). */
@@ -134,15 +151,22 @@ void worker_for(void *data, long i, int tid) {
 
 /* Merge run: joins each query's regions from the part files. */
 void merge_batch(ls_map_batch *s) {
-    const ls_pipeline_state *p = s->p;
+    ls_pipeline_state *p = s->p;
     const ls_mapopt *opt = p->opt;
     km_arena *km = km_create();
     for (int f = 0; f < s->n_frag; ++f) {
         const int off = s->seg_off[f], pe = s->n_seg[f];
-        for (int j = off; j < off + pe; ++j)
-            s->reg[j] =
-                ls_split_merge_query(p->n_parts, p->part_files, p->rid_shift, p->mi, opt, s->seq[j].len, km,
-                                     &s->n_reg[j], &s->repeat_len[j], &s->fragment_gap[j]);
+        for (int j = off; j < off + pe; ++j) {
+            if (ls_split_merge_query(p->n_parts, p->part_files, p->rid_shift, p->mi, opt, s->seq[j].len, km,
+                                     &s->reg[j], &s->n_reg[j], &s->repeat_len[j], &s->fragment_gap[j]) == 0)
+                continue;
+            // Only the fragments before the fault are written; the regions of
+            // an earlier mate are freed with the batch.
+            p->merge_failed = true;
+            s->n_frag = f;
+            km_release(km);
+            return;
+        }
         if (pe == 2 && opt->pair_orientation >= 0 && (opt->flag & LS_F_BASE_ALIGN)) {
             // The mates were paired in the orientation they were mapped in;
             // pair them the same way here and turn them back afterwards.
@@ -161,6 +185,9 @@ void merge_batch(ls_map_batch *s) {
 }
 
 ls_map_batch *read_batch(ls_pipeline_state *p) {
+    // Nothing after a fault is read: its queries could not be written in
+    // order, or not at all.
+    if (p->input_failed || stopped(p)) return nullptr;
     const int64_t flag = p->opt->flag;
     const int with_qual = (flag & LS_F_SAM_OUT) && !(flag & LS_F_DROP_QUAL);
     const int with_comment = !!(flag & LS_F_COPY_COMMENT);
@@ -171,6 +198,9 @@ ls_map_batch *read_batch(ls_pipeline_state *p) {
         seq = ls_bseq_read3(p->fp[0], p->batch_bases, with_qual, with_comment, !!(flag & LS_F_FRAGMENT), &n);
     else
         seq = ls_bseq_read_frag2(p->n_files, p->fp, p->batch_bases, with_qual, with_comment, &n);
+    // The reader has reported the fault; the records before it still go on.
+    for (int i = 0; i < p->n_files; ++i)
+        if (ls_bseq_error(p->fp[i])) p->input_failed = true;
     if (seq == nullptr || n == 0) {
         free(seq);
         return nullptr;
@@ -204,34 +234,25 @@ ls_map_batch *read_batch(ls_pipeline_state *p) {
     return s;
 }
 
-void print_line(const ls_string *str) {
-    ls_checked_puts(str->s ? str->s : "");
-}
-
-void write_batch(ls_map_batch *s) {
+/* Prints the lines of the batch's queries. Returns false at the first line
+ * the stream refused (errno tells why). */
+bool print_batch(ls_map_batch *s, km_arena *km) {
     ls_pipeline_state *p = s->p;
-    const ls_mapopt *opt = p->opt;
     const ls_idx *mi = p->mi;
-    const int64_t flag = opt->flag;
-    for (int t = 0; t < p->n_threads; ++t) ls_tbuf_destroy(s->buf[t]);
-    free(s->buf);
-    s->buf = nullptr;
-    km_arena *km = (flag & LS_F_CS_TAG) && !(ls_debug_flags & LS_DBG_NO_ARENA) ? km_create() : nullptr;
+    const int64_t flag = p->opt->flag;
     ls_string *str = &p->str;
+    auto print = [str]() { return ls_checked_puts(str->s ? str->s : "") == 0; };
     for (int f = 0; f < s->n_frag; ++f) {
         const int off = s->seg_off[f], pe = s->n_seg[f];
         for (int i = off; i < off + pe; ++i) {
             const ls_bseq_rec *t = &s->seq[i];
             const int seg = i - off;
-            if (p->fp_split) {
-                ls_split_write_query(p->fp_split, flag, s->n_reg[i], s->reg[i], s->repeat_len[i],
-                                     s->fragment_gap[i]);
-            } else if (flag & LS_F_JUNC_OUT) {
+            if (flag & LS_F_JUNC_OUT) {
                 for (int j = 0; j < s->n_reg[i]; ++j) {
                     const ls_reg *r = &s->reg[i][j];
                     if (r->id != r->parent || r->mapq < 10) continue;
                     ls_write_junc(str, mi, t, r);
-                    if (str->l > 0) print_line(str);
+                    if (str->l > 0 && !print()) return false;
                 }
             } else if (s->n_reg[i] > 0) {
                 for (int j = 0; j < s->n_reg[i]; ++j) {
@@ -243,7 +264,7 @@ void write_batch(ls_map_batch *s) {
                                       (const ls_reg *const *)&s->reg[off], km, flag, s->repeat_len[i]);
                     else
                         ls_paf_format(str, mi, t, r, km, flag, s->repeat_len[i], pe, seg);
-                    print_line(str);
+                    if (!print()) return false;
                 }
             } else if ((flag & LS_F_PAF_UNMAPPED) ||
                        ((flag & LS_F_SAM_OUT) && !(flag & LS_F_SAM_HITS_ONLY))) {
@@ -252,16 +273,64 @@ void write_batch(ls_map_batch *s) {
                                   (const ls_reg *const *)&s->reg[off], km, flag, s->repeat_len[i]);
                 else
                     ls_paf_format(str, mi, t, nullptr, nullptr, flag, s->repeat_len[i], pe, seg);
-                print_line(str);
+                if (!print()) return false;
             }
         }
     }
     // puts only fills the stream's buffer; a full disk or a closed pipe shows
     // when the buffer goes out, so each batch is flushed and checked here
     // rather than failing silently at exit.
-    if (!p->fp_split && fflush(stdout) != 0) {
-        perror("[ERROR] failed to write the results");
-        exit(1);
+    return fflush(stdout) == 0;
+}
+
+/* Appends every query's raw regions to the part's temporary file. Returns
+ * false at the first failed write. */
+bool write_split_batch(ls_map_batch *s) {
+    const ls_pipeline_state *p = s->p;
+    for (int f = 0; f < s->n_frag; ++f)
+        for (int i = s->seg_off[f]; i < s->seg_off[f] + s->n_seg[f]; ++i)
+            if (ls_split_write_query(p->fp_split, p->opt->flag, s->n_reg[i], s->reg[i], s->repeat_len[i],
+                                     s->fragment_gap[i]) != 0)
+                return false;
+    return true;
+}
+
+void count_batch(const ls_map_batch *s) {
+    uint64_t n = 0, bases = 0, mapped = 0;
+    for (int f = 0; f < s->n_frag; ++f)
+        for (int i = s->seg_off[f]; i < s->seg_off[f] + s->n_seg[f]; ++i, ++n) {
+            bases += (uint64_t)s->seq[i].len;
+            if (s->n_reg[i] > 0) ++mapped;
+        }
+    g_stat_queries.fetch_add(n, std::memory_order_relaxed);
+    g_stat_bases.fetch_add(bases, std::memory_order_relaxed);
+    g_stat_mapped.fetch_add(mapped, std::memory_order_relaxed);
+}
+
+void write_batch(ls_map_batch *s) {
+    ls_pipeline_state *p = s->p;
+    const int64_t flag = p->opt->flag;
+    for (int t = 0; t < p->n_threads; ++t) ls_tbuf_destroy(s->buf[t]);
+    free(s->buf);
+    s->buf = nullptr;
+    km_arena *km = (flag & LS_F_CS_TAG) && !(ls_debug_flags & LS_DBG_NO_ARENA) ? km_create() : nullptr;
+    // After a failure nothing more is written: a later batch would leave a
+    // gap in the output.
+    if (!p->output_failed.load()) {
+        if (p->fp_split) {
+            if (write_split_batch(s)) {
+                count_batch(s);
+            } else {
+                p->split_errno = errno; // reported when the file is closed
+                p->output_failed = true;
+            }
+        } else if (print_batch(s, km)) {
+            count_batch(s);
+        } else {
+            const int e = errno;
+            p->output_failed = true;
+            if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] failed to write the results: %s\n", strerror(e));
+        }
     }
     for (int i = 0; i < s->n_seq; ++i) {
         for (int j = 0; j < s->n_reg[i]; ++j) free(s->reg[i][j].p);
@@ -284,7 +353,9 @@ void *worker_pipeline(void *shared, int step, void *in) {
     if (step == 0) return read_batch(p);
     ls_map_batch *s = static_cast<ls_map_batch *>(in);
     if (step == 1) {
-        if (p->n_parts > 0)
+        if (stopped(p))
+            s->n_frag = 0; // read before the fault, but never written
+        else if (p->n_parts > 0)
             merge_batch(s);
         else
             ls_parallel_for(p->n_threads, worker_for, s, s->n_frag);
@@ -318,7 +389,6 @@ ls_bseq_file **ls_open_query_files(int n, const char **paths) {
 int ls_map_file_run(const ls_idx *mi, int n_files, ls_bseq_file **fps, const ls_mapopt *opt, int n_threads,
                     int n_parts, FILE **part_files, const int32_t *rid_shift) {
     ls_pipeline_state pl;
-    memset(&pl, 0, sizeof(pl));
     pl.n_files = n_files;
     pl.fp = fps;
     pl.mi = mi;
@@ -328,29 +398,38 @@ int ls_map_file_run(const ls_idx *mi, int n_files, ls_bseq_file **fps, const ls_
     pl.n_parts = n_parts;
     pl.part_files = part_files;
     pl.rid_shift = rid_shift;
-    if (opt->split_prefix && n_parts == 0) pl.fp_split = ls_split_open_out(opt->split_prefix, mi);
+    if (opt->split_prefix && n_parts == 0) {
+        pl.fp_split = ls_split_open_out(opt->split_prefix, mi);
+        if (pl.fp_split == nullptr) return LS_MAP_ERR_OUTPUT;
+    }
     const int pl_threads = n_threads == 1 ? 1 : (opt->flag & LS_F_TWO_IO_THREADS) ? 3 : 2;
     ls_pipeline(pl_threads, worker_pipeline, &pl, 3);
     free(pl.str.s);
-    int ret = 0;
     if (pl.fp_split) {
         // Buffered bytes reach the disk only now; a failure here would
         // otherwise leave a short file that the merge cannot read.
-        if (ferror(pl.fp_split) | fclose(pl.fp_split)) {
+        int e = pl.split_errno;
+        bool failed = pl.output_failed || ferror(pl.fp_split);
+        if (fclose(pl.fp_split) != 0) {
+            failed = true;
+            if (e == 0) e = errno;
+        }
+        if (failed) {
             if (ls_verbosity >= 1)
                 fprintf(stderr,
                         "[ERROR]" LS_RED " failed to write to temporary file of part %d" LS_RESET ": %s\n",
-                        mi->part_index, strerror(errno));
-            ret = -1;
+                        mi->part_index, strerror(e ? e : EIO));
+            return LS_MAP_ERR_OUTPUT;
         }
     }
-    return ret;
+    if (pl.output_failed) return LS_MAP_ERR_OUTPUT;
+    return pl.input_failed || pl.merge_failed ? LS_MAP_ERR_INPUT : 0;
 }
 
 int ls_map_file_frag(const ls_idx *mi, int n_files, const char **paths, const ls_mapopt *opt, int n_threads) {
-    if (n_files <= 0) return -1;
+    if (n_files <= 0) return LS_MAP_ERR_OPEN;
     ls_bseq_file **fps = ls_open_query_files(n_files, paths);
-    if (fps == nullptr) return -1;
+    if (fps == nullptr) return LS_MAP_ERR_OPEN;
     const int ret = ls_map_file_run(mi, n_files, fps, opt, n_threads, 0, nullptr, nullptr);
     for (int i = 0; i < n_files; ++i) ls_bseq_close(fps[i]);
     free(fps);
@@ -359,4 +438,16 @@ int ls_map_file_frag(const ls_idx *mi, int n_files, const char **paths, const ls
 
 int ls_map_file(const ls_idx *mi, const char *path, const ls_mapopt *opt, int n_threads) {
     return ls_map_file_frag(mi, 1, &path, opt, n_threads);
+}
+
+void ls_map_stats_get(ls_map_stats *st) {
+    st->n_queries = g_stat_queries.load(std::memory_order_relaxed);
+    st->n_bases = g_stat_bases.load(std::memory_order_relaxed);
+    st->n_mapped = g_stat_mapped.load(std::memory_order_relaxed);
+}
+
+void ls_map_stats_reset(void) {
+    g_stat_queries.store(0, std::memory_order_relaxed);
+    g_stat_bases.store(0, std::memory_order_relaxed);
+    g_stat_mapped.store(0, std::memory_order_relaxed);
 }

@@ -1,4 +1,5 @@
-/* Timing, diagnostics, the always-on assertion and the sorting routines. */
+/* Timing, diagnostics, the always-on assertion, the checked line output and
+ * the sorting routines. */
 #include "misc.h"
 
 #include <stdarg.h>
@@ -53,29 +54,9 @@ void ls_progress(const char *func, const char *fmt, ...) {
     va_end(ap);
 }
 
-void ls_checked_puts(const char *text) {
-    if (puts(text) == EOF) {
-        perror("[ERROR] failed to write the results");
-        exit(1);
-    }
-}
-
-size_t ls_checked_fwrite(const void *p, size_t size, size_t nitems, FILE *fp) {
-    size_t ret = fwrite(p, size, nitems, fp);
-    if (ret != nitems) {
-        perror("[ERROR] failed to write data");
-        exit(1);
-    }
-    return ret;
-}
-
-size_t ls_checked_fread(void *p, size_t size, size_t nitems, FILE *fp) {
-    size_t ret = fread(p, size, nitems, fp);
-    if (ret != nitems) {
-        perror("[ERROR] failed to read data");
-        exit(1);
-    }
-    return ret;
+int ls_checked_puts(const char *text) {
+    // puts sets errno when it fails; the caller words the message, once.
+    return puts(text) == EOF ? -1 : 0;
 }
 
 /* ---- sorting ---- */

@@ -5,8 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target lodestar-lite lodestar-sim
+cmake --build build -j"$(nproc)" --target lodestar-cmd lodestar-lite lodestar-sim
 build/lodestar-sim example example
-build/lodestar-lite example/genome.fa example/reads.fa > example/mappings.txt
-echo "Mapped example/reads.fa against example/genome.fa: $(wc -l < example/mappings.txt) lines in example/mappings.txt"
-head -n 5 example/mappings.txt | cut -c1-150
+build/lodestar -x map-ont -c example/genome.fa example/reads.fa > example/mappings.paf
+echo "Mapped example/reads.fa against example/genome.fa: $(wc -l < example/mappings.paf) lines in example/mappings.paf"
+head -n 5 example/mappings.paf | cut -c1-150

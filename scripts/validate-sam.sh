@@ -53,26 +53,25 @@ for gi in range(40):
     strand = "+" if gi % 2 == 0 else "-"
     if strand == "-":
         seq = "".join(comp[x] for x in reversed(seq))
-    tx.append(">tx%d\n%s\n" % (gi, seq))
+    tx.append("@tx%d\n%s\n+\n%s\n" % (gi, seq, "I" * len(seq)))
     sizes = ",".join(str(b - a) for a, b in exons) + ","
     starts = ",".join(str(a - start) for a, b in exons) + ","
     bed.append("chrS\t%d\t%d\ttx%d\t0\t+\t%d\t%d\t0\t%d\t%s\t%s\n" % (start, exons[-1][1], gi, start,
                exons[-1][1], len(exons), sizes, starts))
 open(work + "/gene.fa", "w").write(">chrS\n" + "".join(g) + "\n")
 open(work + "/gene.bed", "w").write("".join(bed))
-open(work + "/tx.fa", "w").write("".join(tx))
+open(work + "/tx.fq", "w").write("".join(tx))
 EOF
 
-rg='@RG\tID:val\tSM:sample1\tPL:test'
 run_mode() {
-  local name=$1; shift
-  "$map" -t 2 -a -R "$rg" "$@" 2>/dev/null | samtools sort -o "$work/$name.bam" - 2>/dev/null
+  local name=$1 platform=$2; shift 2
+  "$map" -t 2 -a -R "@RG\\tID:$name\\tSM:sample1\\tPL:$platform" "$@" 2>/dev/null | samtools sort -o "$work/$name.bam" - 2>/dev/null
   echo "== $name: $(samtools view -c "$work/$name.bam") records"
   PicardCommandLine ValidateSamFile I="$work/$name.bam" MODE=SUMMARY 2>/dev/null
 }
 status=0
-run_mode long-noisy -x map-ont "$work/ref.fa" "$work/ont.fq" || status=1
-run_mode hifi -x map-hifi "$work/ref.fa" "$work/hifi.fq" || status=1
-run_mode short-pairs -x sr "$work/ref.fa" "$work/sr_1.fq" "$work/sr_2.fq" || status=1
-run_mode spliced -x splice --junc-bed "$work/gene.bed" "$work/gene.fa" "$work/tx.fa" || status=1
+run_mode long-noisy ONT -x map-ont "$work/ref.fa" "$work/ont.fq" || status=1
+run_mode hifi PACBIO -x map-hifi "$work/ref.fa" "$work/hifi.fq" || status=1
+run_mode short-pairs ILLUMINA -x sr "$work/ref.fa" "$work/sr_1.fq" "$work/sr_2.fq" || status=1
+run_mode spliced ONT -x splice --junc-bed "$work/gene.bed" "$work/gene.fa" "$work/tx.fq" || status=1
 exit $status

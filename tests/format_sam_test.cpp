@@ -1,5 +1,8 @@
+#include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -176,6 +179,40 @@ TEST(SamHeader, ReadGroupProgramAndRejections) {
     ls_rg_id[0] = 0;
 }
 
+/* Header lines a validator accepts: LN of a target past 2^31 bases stays
+ * positive, and control bytes in an argument cannot break the @PG line. */
+TEST(SamHeader, LongTargetsAndArgumentsStayOnTheirLines) {
+    Idx idx({std::string(300, 'A')});
+    char a0[] = "lodestar", a1[] = "-R", a2[] = "a\tb\nc";
+    char *argv[] = {a0, a1, a2};
+    idx.mi->seq[0].len = 2147483648u;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ls_sam_header(idx.mi, nullptr, "1", 3, argv), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "@HD\tVN:1.6\tSO:unsorted\tGO:query\n@SQ\tSN:chr1\t"
+                                                      "LN:2147483648\n@PG\tID:lodestar\tPN:lodestar\tVN:1\t"
+                                                      "CL:lodestar -R a b c\n");
+    idx.mi->seq[0].len = 300;
+}
+
+/* A header that cannot be written is reported as -2 with errno kept, even
+ * after a rejected read group. Runs in a child whose standard output is a
+ * full device. */
+TEST(SamHeader, WriteFailureReturnsMinusTwo) {
+    EXPECT_EXIT(
+        {
+            fflush(stdout);
+            const int fd = open("/dev/full", O_WRONLY);
+            if (fd < 0 || dup2(fd, 1) < 0) _exit(3);
+            setvbuf(stdout, nullptr, _IONBF, 0);
+            ls_verbosity = 0;
+            const int plain = ls_sam_header(nullptr, nullptr, nullptr, 0, nullptr);
+            const int plain_errno = errno;
+            const int bad_rg = ls_sam_header(nullptr, "ID:x", nullptr, 0, nullptr);
+            _exit(plain == -2 && plain_errno == ENOSPC && bad_rg == -2 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
 TEST(SamRecord, SingleSegmentFlagsClipsSeqAndSA) {
     std::mt19937 rng(11);
     Idx idx({random_dna(rng, 2000), random_dna(rng, 2000)});
@@ -264,15 +301,106 @@ TEST(SamRecord, DiffTagsAfterSA) {
     Idx idx({tg});
     std::string seq = tg.substr(100, 10);
     seq[3] = seq[3] == 'A' ? 'C' : 'A';
+    seq[9] = seq[9] == 'A' ? 'C' : 'A';
     ls_bseq_rec t = query("q", seq, "");
     Regs a;
     ls_reg &r = a.add(0, 100, 110, 0, 10, 0, {op(10, 'M')});
-    r.sam_pri = 1, r.match_len = 9;
+    r.sam_pri = 1, r.match_len = 8;
+    // A mismatch at the last base still closes MD with a count.
     const std::string s = sam(idx.mi, t, 0, 0, {&a}, LS_F_MD_TAG);
-    EXPECT_EQ(s.substr(s.find("\tMD:Z:")), std::string("\tMD:Z:3") + tg[103] + "6");
+    EXPECT_EQ(s.substr(s.find("\tMD:Z:")), std::string("\tMD:Z:3") + tg[103] + "5" + tg[109] + "0");
     const std::string c = sam(idx.mi, t, 0, 0, {&a}, LS_F_CS_TAG);
-    EXPECT_EQ(c.substr(c.find("\tcs:Z:")),
-              std::string("\tcs:Z::3*") + (char)tolower(tg[103]) + (char)tolower(seq[3]) + ":6");
+    EXPECT_EQ(c.substr(c.find("\tcs:Z:")), std::string("\tcs:Z::3*") + (char)tolower(tg[103]) +
+                                               (char)tolower(seq[3]) + ":5*" + (char)tolower(tg[109]) +
+                                               (char)tolower(seq[9]));
+}
+
+/* QNAME keeps to the bytes SAM allows, after a mate's "/1" is trimmed; PAF
+ * keeps the name as read. */
+TEST(SamRecord, QnameLimitedToValidBytes) {
+    Idx idx({std::string(100, 'A')});
+    struct Case {
+        std::string name;
+        int n_seg;
+        std::string want;
+    } cases[] = {
+        {"@r1", 1, "_r1"},
+        {"a@b", 1, "a_b"},
+        {"a b\tc\x01\x7f", 1, "a_b_c__"},
+        {"caf\xc3\xa9", 1, "caf__"},
+        {"!?A~", 1, "!?A~"},
+        {"r@/1", 2, "r_"},
+        {"", 1, "*"},
+        {std::string(300, 'x'), 1, std::string(254, 'x')},
+        {std::string(254, 'y') + "/2", 2, std::string(254, 'y')},
+    };
+    const std::string seq(20, 'A');
+    Regs none;
+    for (const Case &c : cases) {
+        ls_bseq_rec t = query(c.name.c_str(), seq, "");
+        const std::vector<Regs *> segs(c.n_seg, &none);
+        EXPECT_EQ(split(sam(idx.mi, t, 0, 0, segs), '\t')[0], c.want) << c.name;
+    }
+    ls_bseq_rec t = query("@r1", seq, "");
+    Str paf;
+    ls_paf_format(&paf.s, idx.mi, &t, nullptr, nullptr, 0, -1, 1, 0);
+    EXPECT_EQ(paf.str().substr(0, 4), "@r1\t");
+}
+
+/* Records without bases to show give "*" for SEQ and QUAL, never an empty field. */
+TEST(SamRecord, EmptySeqIsStar) {
+    Idx idx({std::string(300, 'A')});
+    const std::string seq(100, 'A'), qual(100, 'I'), empty;
+    Regs a; // a primary, then a supplementary and a secondary of the empty query interval 60..60
+    a.add(0, 0, 60, 0, 60, 0, {op(60, 'M')}).sam_pri = 1;
+    a.add(0, 200, 205, 60, 60, 0, {op(5, 'D')});
+    a.add(0, 200, 205, 60, 60, 0, {op(5, 'D')}).parent = 0;
+    struct Case {
+        const std::string *seq;
+        int reg;
+        int64_t flag;
+    } cases[] = {{&empty, 9, 0}, {&seq, 1, 0}, {&seq, 2, LS_F_SECONDARY_SEQ}};
+    for (const Case &c : cases) {
+        ls_bseq_rec t = query("q", *c.seq, c.seq->empty() ? empty : qual);
+        const std::vector<std::string> f = split(sam(idx.mi, t, 0, c.reg, {&a}, c.flag), '\t');
+        ASSERT_GE(f.size(), 11u) << c.reg;
+        EXPECT_EQ(f[9] + " " + f[10], "* *") << c.reg;
+    }
+}
+
+/* Spliced records carry the transcript's strand on the target in XS:A, right
+ * after the shared tags; PAF lines do not. */
+TEST(SamRecord, XsStrandOfSplicedRecords) {
+    std::mt19937 rng(31);
+    const std::string tg = random_dna(rng, 400);
+    Idx idx({tg});
+    const std::string exons = tg.substr(100, 10) + tg.substr(210, 10);
+    const std::vector<uint32_t> spliced = {op(10, 'M'), op(100, 'N'), op(10, 'M')};
+    const std::vector<uint32_t> plain = {op(20, 'M')};
+    struct Case {
+        int rev, ts;
+        bool intron;
+        const char *xs;
+    } cases[] = {
+        {0, 1, true, "\tXS:A:+"}, {1, 1, true, "\tXS:A:-"}, {0, 2, true, "\tXS:A:-"},
+        {1, 2, true, "\tXS:A:+"}, {0, 0, true, ""},         {0, 3, true, ""},
+        {0, 1, false, ""}, // not spliced, whatever the bit says
+    };
+    for (const Case &c : cases) {
+        const std::string fwd = c.intron ? exons : tg.substr(100, 20);
+        const std::string seq = c.rev ? revcomp(fwd) : fwd;
+        ls_bseq_rec t = query("q", seq, "");
+        Regs a;
+        ls_reg &r = a.add(0, 100, c.intron ? 220 : 120, 0, 20, c.rev, c.intron ? spliced : plain);
+        r.sam_pri = 1, r.spliced = 1;
+        r.p->transcript_strand = (uint32_t)c.ts;
+        const std::string s = sam(idx.mi, t, 0, 0, {&a}, LS_F_MD_TAG);
+        EXPECT_EQ(s.substr(s.find("\tde:f:")), std::string("\tde:f:0") + c.xs + "\tMD:Z:20")
+            << c.rev << " " << c.ts << " " << c.intron;
+        Str paf;
+        ls_paf_format(&paf.s, idx.mi, &t, &r, nullptr, 0, -1, 1, 0);
+        EXPECT_EQ(paf.str().find("XS:A"), std::string::npos);
+    }
 }
 
 TEST(SamRecord, LongCigarMovesToTag) {

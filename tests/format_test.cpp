@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -231,7 +232,7 @@ TEST(Format, DiffStringsWorkedExamples) {
         Reg r(0, 10, 0, 10, 0, {op(10, 'M')});
         EXPECT_EQ(md(x.mi, &r.r, "ACTACATGCG"), "0G9");
         EXPECT_EQ(cs_short(x.mi, &r.r, "ACTACATGCG"), "*ga:9");
-        EXPECT_EQ(md(x.mi, &r.r, "GCTACATGCA"), "9G");
+        EXPECT_EQ(md(x.mi, &r.r, "GCTACATGCA"), "9G0");
         EXPECT_EQ(cs_long(x.mi, &r.r, "GCTACATGCA"), "=GCTACATGC*ga");
     }
     // Deletion of AC between five matches on each side; the C repeats the
@@ -312,6 +313,32 @@ TEST(Format, DiffStringsWorkedExamples) {
         EXPECT_EQ(cs_long(x.mi, &r.r, "acgnAacguA"), "=ACGN*na=ACGTA");
         EXPECT_EQ(md(x.mi, &r.r, "acgnAacguA"), "4N5");
         EXPECT_EQ(md(x.mi, &r.r, "acgnRacguA"), "10");
+    }
+}
+
+/* MD always closes with a count, 0 included, and separates adjacent letters
+ * and deletions with one, so that readers can split it unambiguously. */
+TEST(Format, MdCountsBetweenAndAfterEveryDifference) {
+    const std::string tg = "ACGTACGTAC";
+    Idx x({tg});
+    struct Case {
+        const char *query;
+        std::vector<uint32_t> cigar;
+        const char *want;
+    } cases[] = {
+        {"ACGTACGTAA", {op(10, 'M')}, "9C0"},                          // mismatch at the last base
+        {"ACGTTTGTAC", {op(10, 'M')}, "4A0C4"},                        // two mismatches in a row
+        {"ACGGGTAC", {op(3, 'M'), op(2, 'D'), op(5, 'M')}, "3^TA0C4"}, // mismatch right after a deletion
+        {"ACCCGTAC", {op(3, 'M'), op(2, 'D'), op(5, 'M')}, "2G0^TA5"}, // deletion right after a mismatch
+        {"ACGTACGT", {op(8, 'M'), op(2, 'D')}, "8^AC0"},               // deletion at the end
+        {"ACGTA", {op(5, 'M'), op(5, 'N')}, "5"},                      // an intron adds nothing
+    };
+    for (const Case &c : cases) {
+        int t_span = 0;
+        for (uint32_t o : c.cigar)
+            if ((o & 0xf) != LS_CIGAR_INS) t_span += (int)(o >> 4);
+        Reg r(0, t_span, 0, (int)strlen(c.query), 0, c.cigar);
+        EXPECT_EQ(md(x.mi, &r.r, c.query), c.want) << c.query;
     }
 }
 
@@ -439,6 +466,8 @@ TEST(Format, DiffStringsRoundTrip) {
         ASSERT_GE(ls_md_string(km, &buf, &cap, x.mi, &r.r, query.c_str()), 0);
         const std::string mds = buf;
         free(buf);
+        static const std::regex md_grammar("[0-9]+(([A-Z]|\\^[A-Z]+)[0-9]+)*");
+        EXPECT_TRUE(std::regex_match(mds, md_grammar)) << mds;
         std::string rebuilt;
         const std::string mq = upper(m_query);
         size_t mpos = 0;
@@ -561,6 +590,13 @@ TEST(Format, PafLines) {
               "\tAS:i:200\tnn:i:0\ttp:A:P\tcm:i:7\ts1:i:50\ts2:i:0\tde:f:0");
     a.r.match_len = 99, a.r.block_len = 100;
     EXPECT_NE(paf(x.mi, &q, &a.r, 0).find("\tde:f:0.0100"), std::string::npos);
+
+    // Target lengths are unsigned: 2^31 bases and more print as they are, and so do the
+    // coordinates mirrored from them.
+    x.mi->seq[0].len = 3000000000u;
+    EXPECT_EQ(paf(x.mi, &q, &rv.r, LS_F_QUERY_STRAND).substr(0, 54),
+              "q1\t200\t10\t160\t-\tchr1\t3000000000\t2999999750\t2999999900\t");
+    x.mi->seq[0].len = 1000;
 
     // An alignment detail without operations: an empty cg tag.
     Reg e(100, 100, 10, 10, 0, {});

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,18 +34,38 @@ bool file_exists(const std::string &p) {
     return stat(p.c_str(), &st) == 0;
 }
 
-/* Runs f with standard output sent to a file and returns what it printed. */
-std::string capture(const std::string &path, const std::function<void()> &f) {
+/* Runs f with standard output sent to path (a file or a device). Bytes the
+ * stream could not write are dropped, so that they do not surface later. */
+void redirect_stdout(const std::string &path, const std::function<void()> &f) {
     fflush(stdout);
     const int saved = dup(1);
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1);
     close(fd);
     f();
-    fflush(stdout);
+    if (fflush(stdout) != 0) __fpurge(stdout);
+    clearerr(stdout);
     dup2(saved, 1);
     close(saved);
+}
+
+/* Runs f with standard output sent to a file and returns what it printed. */
+std::string capture(const std::string &path, const std::function<void()> &f) {
+    redirect_stdout(path, f);
     return lstest::read_file(path);
+}
+
+/* Temporary file of part j. */
+std::string tmp_path(const std::string &prefix, int j) {
+    char name[32];
+    snprintf(name, sizeof(name), ".%.4d.tmp", j);
+    return prefix + name;
+}
+
+size_t count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t i = text.find(what); i != std::string::npos; i = text.find(what, i + 1)) ++n;
+    return n;
 }
 
 /* Six random contigs (no repeats, so best hits are unique), single and
@@ -262,16 +283,16 @@ TEST(MapFile, SplitIndexMergeMatchesOnePart) {
             EXPECT_EQ(ls_map_file(split_idx.parts[j], world().reads.c_str(), &opt, 3), 0);
         });
         EXPECT_EQ(quiet, "");
-        char name[32];
-        snprintf(name, sizeof(name), ".%.4d.tmp", j);
-        EXPECT_TRUE(file_exists(prefix + name));
+        EXPECT_TRUE(file_exists(tmp_path(prefix, j)));
     }
     // The merged table lists every target in part order with its shift.
     {
         std::vector<FILE *> files(n_parts);
         std::vector<uint32_t> got(n_parts);
-        ls_idx *t = ls_split_read_headers(prefix.c_str(), n_parts, files.data(), got.data());
+        int err = -1;
+        ls_idx *t = ls_split_read_headers(prefix.c_str(), n_parts, files.data(), got.data(), &err);
         ASSERT_NE(t, nullptr);
+        EXPECT_EQ(err, 0);
         EXPECT_EQ(got, n_seq);
         EXPECT_EQ(t->n_seq, whole.parts[0]->n_seq);
         EXPECT_EQ(t->k, 15);
@@ -284,30 +305,18 @@ TEST(MapFile, SplitIndexMergeMatchesOnePart) {
     }
     // Keep a copy of the files for the SAM merge below.
     std::vector<std::string> saved;
-    for (int j = 0; j < n_parts; ++j) {
-        char name[32];
-        snprintf(name, sizeof(name), ".%.4d.tmp", j);
-        saved.push_back(lstest::read_file(prefix + name));
-    }
+    for (int j = 0; j < n_parts; ++j) saved.push_back(lstest::read_file(tmp_path(prefix, j)));
     const std::string merged = capture(world().dir.file("merged.paf"), [&] {
         EXPECT_EQ(ls_split_merge(1, std::vector<const char *>{world().reads.c_str()}.data(), &opt, n_parts),
                   0);
     });
-    for (int j = 0; j < n_parts; ++j) {
-        char name[32];
-        snprintf(name, sizeof(name), ".%.4d.tmp", j);
-        EXPECT_FALSE(file_exists(prefix + name));
-    }
+    for (int j = 0; j < n_parts; ++j) EXPECT_FALSE(file_exists(tmp_path(prefix, j)));
     const auto a = primaries(one), b = primaries(merged);
     EXPECT_GE(a.size(), 30u);
     EXPECT_EQ(a, b);
 
     // SAM merge: only the merged @SQ lines as header, then the records.
-    for (int j = 0; j < n_parts; ++j) {
-        char name[32];
-        snprintf(name, sizeof(name), ".%.4d.tmp", j);
-        lstest::write_file(prefix + name, saved[j]);
-    }
+    for (int j = 0; j < n_parts; ++j) lstest::write_file(tmp_path(prefix, j), saved[j]);
     opt.flag |= LS_F_SAM_OUT;
     const std::string sam = capture(world().dir.file("merged.sam"), [&] {
         EXPECT_EQ(ls_split_merge(1, std::vector<const char *>{world().reads.c_str()}.data(), &opt, n_parts),
@@ -321,59 +330,153 @@ TEST(MapFile, SplitIndexMergeMatchesOnePart) {
     EXPECT_EQ(lines[whole.parts[0]->n_seq].substr(0, 1) == "@", false);
 }
 
-TEST(MapFileDeathTest, FailuresAreReported) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    Index idx(50000);
+TEST(MapFile, InputFaultStopsAfterWritingEverythingBefore) {
+    Index idx(1ULL << 40);
     const ls_idx *mi = idx.parts[0];
     ls_mapopt opt = options(mi, LS_F_PAF_UNMAPPED);
+    const auto &dir = world().dir;
 
     // Query files that cannot be opened.
     testing::internal::CaptureStderr();
-    EXPECT_EQ(ls_map_file(mi, world().dir.file("missing.fq").c_str(), &opt, 2), -1);
+    EXPECT_EQ(ls_map_file(mi, dir.file("missing.fq").c_str(), &opt, 2), LS_MAP_ERR_OPEN);
     const char *two[2] = {world().r1.c_str(), "/nonexistent/r2.fq"};
-    EXPECT_EQ(ls_map_file_frag(mi, 2, two, &opt, 2), -1);
-    EXPECT_EQ(ls_map_file_frag(mi, 0, two, &opt, 2), -1);
+    EXPECT_EQ(ls_map_file_frag(mi, 2, two, &opt, 2), LS_MAP_ERR_OPEN);
+    EXPECT_EQ(ls_map_file_frag(mi, 0, two, &opt, 2), LS_MAP_ERR_OPEN);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("ERROR: failed to open file '/nonexistent/r2.fq'"),
               std::string::npos);
 
-    // Output that cannot be written.
-    EXPECT_EXIT(
-        {
-            if (!freopen("/dev/full", "w", stdout)) _exit(3);
-            ls_map_file(mi, world().reads.c_str(), &opt, 2);
-            _exit(0);
-        },
-        testing::ExitedWithCode(1), "failed to write the results");
+    // The reads before the fault (several batches) and the ones after it.
+    const size_t n_good = 25;
+    const std::vector<lssim::Read> good(world().rd.begin(), world().rd.begin() + n_good),
+        rest(world().rd.begin() + n_good, world().rd.end());
+    std::string err;
+    ASSERT_TRUE(lssim::write_reads(dir.file("good.fq"), good, true, false, &err) &&
+                lssim::write_reads(dir.file("good.fq.gz"), good, true, true, &err) &&
+                lssim::write_reads(dir.file("rest.fq"), rest, true, false, &err) &&
+                lssim::write_reads(dir.file("rest.fq.gz"), rest, true, true, &err))
+        << err;
+    const std::string expected = capture(
+        dir.file("good.paf"), [&] { EXPECT_EQ(ls_map_file(mi, dir.file("good.fq").c_str(), &opt, 2), 0); });
+    uint64_t good_bases = 0;
+    for (const auto &r : good) good_bases += r.seq.size();
+    std::set<std::string> mapped;
+    for (auto &line : split(expected, '\n'))
+        if (split(line, '\t')[5] != "*") mapped.insert(split(line, '\t')[0]);
 
-    // A temporary file that cannot be created.
-    ls_mapopt bad = opt;
-    bad.split_prefix = "/nonexistent/dir/x";
-    EXPECT_EXIT(ls_map_file(mi, world().reads.c_str(), &bad, 1), testing::ExitedWithCode(1),
-                "failed to write to temporary file '/nonexistent/dir/x.0000.tmp'");
+    struct Case {
+        const char *file;
+        std::string bytes;
+    } cases[] = {
+        // A second gzip member cut short inside its first block.
+        {"cut.fq.gz",
+         lstest::read_file(dir.file("good.fq.gz")) + lstest::read_file(dir.file("rest.fq.gz")).substr(0, 40)},
+        // A quality line shorter than its sequence, and good records after it.
+        {"bad.fq", lstest::read_file(dir.file("good.fq")) + "@bad\nACGT\n+\nIII\n" +
+                       lstest::read_file(dir.file("rest.fq"))},
+    };
+    for (const Case &c : cases) {
+        const std::string path = dir.file(c.file);
+        lstest::write_file(path, c.bytes);
+        for (int t : {1, 3}) {
+            SCOPED_TRACE(std::string(c.file) + " threads " + std::to_string(t));
+            ls_map_stats_reset();
+            testing::internal::CaptureStderr();
+            int ret = 0;
+            const std::string out =
+                capture(dir.file("cut.paf"), [&] { ret = ls_map_file(mi, path.c_str(), &opt, t); });
+            const std::string msg = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(ret, LS_MAP_ERR_INPUT);
+            EXPECT_EQ(out, expected);
+            EXPECT_EQ(count(msg, "[ERROR]"), 1u) << msg;
+            EXPECT_NE(msg.find(path), std::string::npos) << msg;
+            ls_map_stats st;
+            ls_map_stats_get(&st);
+            EXPECT_EQ(st.n_queries, n_good);
+            EXPECT_EQ(st.n_bases, good_bases);
+            EXPECT_EQ(st.n_mapped, mapped.size());
+        }
+    }
+}
 
-    // Merge with a missing part file, then with a truncated one.
-    const std::string prefix = world().dir.file("trunc");
-    ls_mapopt sopt = opt;
-    sopt.split_prefix = prefix.c_str();
+TEST(MapFile, OutputFaultsAreReturnedOnce) {
+    Index idx(1ULL << 40);
+    const ls_idx *mi = idx.parts[0];
+    const std::string full = world().dir.file("full");
+    ASSERT_EQ(symlink("/dev/full", tmp_path(full, 0).c_str()), 0);
+    struct Case {
+        const char *split_prefix; // null: standard output
+        std::string message;
+    } cases[] = {
+        {nullptr, "[ERROR] failed to write the results: No space left on device\n"},
+        {full.c_str(),
+         "[ERROR]\x1b[1;31m failed to write to temporary file of part 0\x1b[0m: No space left on device\n"},
+        {"/nonexistent/dir/x", "[ERROR]\x1b[1;31m failed to write to temporary file "
+                               "'/nonexistent/dir/x.0000.tmp'\x1b[0m: No such file or directory\n"},
+    };
+    for (const Case &c : cases) {
+        for (int t : {1, 3}) {
+            SCOPED_TRACE(std::string(c.split_prefix ? c.split_prefix : "stdout") + " threads " +
+                         std::to_string(t));
+            ls_mapopt opt = options(mi, LS_F_PAF_UNMAPPED);
+            opt.split_prefix = c.split_prefix;
+            testing::internal::CaptureStderr();
+            int ret = 0;
+            redirect_stdout(c.split_prefix ? world().dir.file("o.paf") : "/dev/full",
+                            [&] { ret = ls_map_file(mi, world().reads.c_str(), &opt, t); });
+            EXPECT_EQ(ret, LS_MAP_ERR_OUTPUT);
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+        }
+    }
+    remove(tmp_path(full, 0).c_str());
+}
+
+TEST(MapFile, DamagedSplitFilesStopTheMergeAndAreKept) {
+    Index idx(50000);
+    ASSERT_GE(idx.parts.size(), 2u);
+    ls_mapopt opt = options(idx.parts[0], LS_F_PAF_UNMAPPED);
+    const std::string prefix = world().dir.file("damaged");
+    opt.split_prefix = prefix.c_str();
     const int n_parts = (int)idx.parts.size();
     for (int j = 0; j < n_parts; ++j)
-        capture(world().dir.file("x"), [&] { ls_map_file(idx.parts[j], world().reads.c_str(), &sopt, 2); });
+        capture(world().dir.file("x"),
+                [&] { EXPECT_EQ(ls_map_file(idx.parts[j], world().reads.c_str(), &opt, 2), 0); });
+    std::vector<std::string> saved;
+    for (int j = 0; j < n_parts; ++j) saved.push_back(lstest::read_file(tmp_path(prefix, j)));
     const char *q[1] = {world().reads.c_str()};
+
+    // A part missing, or none asked for.
     testing::internal::CaptureStderr();
-    EXPECT_EQ(ls_split_merge(1, q, &sopt, n_parts + 1), -1);
-    EXPECT_EQ(ls_split_merge(1, q, &sopt, 0), -1);
+    EXPECT_EQ(ls_split_merge(1, q, &opt, n_parts + 1), LS_MAP_ERR_OPEN);
+    EXPECT_EQ(ls_split_merge(1, q, &opt, 0), LS_MAP_ERR_OPEN);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("failed to open temporary file"),
               std::string::npos);
-    const std::string last = prefix + ".0001.tmp";
-    const std::string bytes = lstest::read_file(last);
-    lstest::write_file(last, bytes.substr(0, bytes.size() / 2));
-    EXPECT_EXIT(
-        {
-            if (!freopen("/dev/null", "w", stdout)) _exit(3);
-            ls_split_merge(1, q, &sopt, n_parts);
-            _exit(0);
-        },
-        testing::ExitedWithCode(1), "failed to read data");
+
+    const std::string whole =
+        capture(world().dir.file("whole.paf"), [&] { EXPECT_EQ(ls_split_merge(1, q, &opt, n_parts), 0); });
+    const std::string &b = saved[1];
+    struct Case {
+        const char *what;
+        std::string bytes; // of part 1
+        const char *message;
+    } cases[] = {
+        {"cut in half", b.substr(0, b.size() / 2), "it ends early"},
+        {"cut in the header", b.substr(0, 6), "it ends early"},
+        {"a query too many", b + std::string(12, '\0'), "more queries than the query files hold"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (int j = 0; j < n_parts; ++j)
+            lstest::write_file(tmp_path(prefix, j), j == 1 ? c.bytes : saved[j]);
+        testing::internal::CaptureStderr();
+        int ret = 0;
+        const std::string out =
+            capture(world().dir.file("damaged.paf"), [&] { ret = ls_split_merge(1, q, &opt, n_parts); });
+        const std::string msg = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(ret, LS_MAP_ERR_INPUT);
+        EXPECT_EQ(count(msg, "[ERROR]"), 1u) << msg;
+        EXPECT_NE(msg.find(tmp_path(prefix, 1) + ": " + c.message), std::string::npos) << msg;
+        EXPECT_EQ(whole.compare(0, out.size(), out), 0) << "not a prefix of the whole output";
+        for (int j = 0; j < n_parts; ++j) EXPECT_TRUE(file_exists(tmp_path(prefix, j)));
+    }
     ls_split_remove(prefix.c_str(), n_parts);
-    EXPECT_FALSE(file_exists(prefix + ".0000.tmp"));
 }
