@@ -9,6 +9,7 @@
  * standard output (or -o); everything else to standard error. Any failure
  * ends the run with status 1, and an -o file that could not be completed is
  * removed rather than left looking complete. */
+#include <ctype.h>
 #include <errno.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -358,10 +359,57 @@ int run_main(int argc, char **argv) {
     return ok ? 0 : 1;
 }
 
+/* Standard error without colour: the library's messages carry colour
+ * escapes, which only a terminal should see; in a log file they are noise.
+ * The stream drops every "ESC [ ... m" sequence on its way to descriptor 2,
+ * keeping its state across writes. */
+struct Uncoloured {
+    int state = 0; /* 0 text, 1 after ESC, 2 inside the sequence */
+};
+
+ssize_t write_uncoloured(void *cookie, const char *buf, size_t size) {
+    Uncoloured *u = static_cast<Uncoloured *>(cookie);
+    std::string out;
+    out.reserve(size);
+    for (size_t i = 0; i < size; ++i) {
+        const char c = buf[i];
+        if (u->state == 0) {
+            if (c == '\x1b')
+                u->state = 1;
+            else
+                out += c;
+        } else if (u->state == 1) {
+            u->state = c == '[' ? 2 : 0;
+            if (c != '[') out += c;
+        } else if (c == 'm' || !(isdigit((unsigned char)c) || c == ';')) {
+            u->state = 0;
+        }
+    }
+    for (size_t off = 0; off < out.size();) {
+        const ssize_t n = write(STDERR_FILENO, out.data() + off, out.size() - off);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        off += (size_t)n;
+    }
+    return (ssize_t)size;
+}
+
+void uncolour_stderr() {
+    static Uncoloured state;
+    cookie_io_functions_t io = {nullptr, write_uncoloured, nullptr, nullptr};
+    FILE *fp = fopencookie(&state, "w", io);
+    if (fp == nullptr) return; // colour escapes are a cosmetic loss only
+    setvbuf(fp, nullptr, _IONBF, 0);
+    stderr = fp;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     ls_start_time = ls_realtime();
     g_colour = isatty(STDERR_FILENO);
+    if (!g_colour) uncolour_stderr();
     return run_main(argc, argv);
 }

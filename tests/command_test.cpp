@@ -249,6 +249,16 @@ TEST_F(Command, SplicedReadsFollowTheAnnotatedIntrons) {
         EXPECT_EQ(tag(rec, "XS"), "+") << rec[0]; // the transcript's strand on the genome
     }
     EXPECT_EQ(seen, 2);
+    // Junction lines of a first pass feed a second one.
+    const RunResult junc = ok("-x splice --write-junc --junc-bed " + file("gene.bed") + " " + file("gene.fa") +
+                              " " + file("tx.fa"));
+    const auto lines = records(junc.out);
+    ASSERT_EQ(lines.size(), 6u) << junc.out; // three introns of each transcript
+    EXPECT_EQ(lines[0][1] + "-" + lines[0][2], "20300-22000");
+    lstest::write_file(file("pass1.bed"), junc.out);
+    EXPECT_EQ(records(ok("-ax splice --pass1 " + file("pass1.bed") + " " + file("gene.fa") + " " + file("tx.fa")).out)
+                  .size(),
+              2u);
 }
 
 TEST_F(Command, AssemblyPiecesShowTheInversion) {
@@ -284,6 +294,9 @@ TEST_F(Command, OutputNeverDependsOnThreadsIndexFilesOrParts) {
         EXPECT_TRUE(body(ok(mode + "-t2 " + input).out) == one) << mode;
         EXPECT_TRUE(body(ok(mode + "-t3 " + input).out) == one) << mode;
     }
+    // Queries from standard input.
+    EXPECT_TRUE(run_command("cat " + file("long.fq") + " | " + kCmd + " -c " + file("ref.fa") + " -").out ==
+                ok("-c " + longs).out);
     // A saved index maps exactly like the sequences it was built from.
     ok("-d " + file("ref.idx") + " " + file("ref.fa"));
     EXPECT_TRUE(ok("-c " + file("ref.idx") + " " + file("long.fq")).out == ok("-c " + longs).out);
@@ -336,6 +349,7 @@ TEST_F(Command, EveryFaultIsOneClearMessageAndStatusOne) {
         EXPECT_EQ(r.status, 1) << c.args;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
         EXPECT_LE(std::count(r.err.begin(), r.err.end(), '\n'), 4) << r.err;
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "colour outside a terminal: " << r.err;
     }
     // A cut query file: what came before is written, and an -o file that
     // could not be completed is removed.
