@@ -2,7 +2,7 @@
  * one query: many small arrays grown by doubling, a few fixed scratch
  * buffers, some arrays trimmed to their final size, and everything freed at
  * the end of the query. */
-#include "arena.h"
+#include "base/arena.h"
 
 #include <benchmark/benchmark.h>
 

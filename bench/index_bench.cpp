@@ -23,8 +23,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "index.h"
-#include "sketch.h"
+#include "index/index.h"
+#include "index/sketch.h"
 
 namespace {
 

@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "bseq.h"
-#include "divergence.h"
-#include "hit.h"
-#include "lchain.h"
-#include "map.h"
-#include "misc.h"
-#include "seed.h"
+#include "seqio/seq_reader.h"
+#include "map/divergence.h"
+#include "map/regions.h"
+#include "map/chain.h"
+#include "map/map_query.h"
+#include "base/misc.h"
+#include "map/seeds.h"
 
 namespace {
 

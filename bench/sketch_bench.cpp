@@ -1,6 +1,6 @@
 /* Sketch throughput in bases per second on a bacterial genome (E. coli K-12
  * when the data directory holds it, else 5 Mb of random bases). */
-#include "sketch.h"
+#include "index/sketch.h"
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>

@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "misc.h"
+#include "base/misc.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "align.h"
+#include "align/align.h"
 
 #include <gtest/gtest.h>
 
@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "align.h"
-#include "arena.h"
-#include "hit.h"
-#include "lchain.h"
-#include "seed.h"
+#include "align/align.h"
+#include "base/arena.h"
+#include "map/regions.h"
+#include "map/chain.h"
+#include "map/seeds.h"
 #include "sim.h"
-#include "sketch.h"
+#include "index/sketch.h"
 #include "testutil.h"
 
 namespace {

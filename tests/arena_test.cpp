@@ -1,4 +1,4 @@
-#include "arena.h"
+#include "base/arena.h"
 
 #include <gtest/gtest.h>
 

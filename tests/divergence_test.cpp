@@ -1,4 +1,4 @@
-#include "divergence.h"
+#include "map/divergence.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "hit.h"
+#include "map/regions.h"
 
 namespace {
 

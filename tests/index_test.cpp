@@ -1,7 +1,7 @@
 /* Index: tables, lookup against a brute-force map of the sketch, building in
  * parts, index files (round trips, layout, damaged files) and the packed
  * store with the name index. */
-#include "index.h"
+#include "index/index.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -16,8 +16,8 @@
 
 #include <gtest/gtest.h>
 
-#include "misc.h"
-#include "sketch.h"
+#include "base/misc.h"
+#include "index/sketch.h"
 #include "testutil.h"
 
 namespace {

@@ -14,9 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "lodestar.h"
-#include "map.h"
+#include "map/map_query.h"
 #include "sim.h"
-#include "splitfiles.h"
+#include "pipeline/split_files.h"
 #include "testutil.h"
 
 namespace {

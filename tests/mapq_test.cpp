@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "hit.h"
+#include "map/regions.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "misc.h"
+#include "base/misc.h"
 
 #include <gtest/gtest.h>
 

@@ -1,440 +1,298 @@
+#include "map/regions.h"
+
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
 #include <string.h>
 
-#include <set>
-#include <utility>
+#include <algorithm>
+#include <random>
 #include <vector>
-
-#include "hit.h"
-#include "seed.h"
 
 namespace {
 
-ls128 anchor(int tid, int tpos, int qpos, bool rev = false, int span = 15, int seg = 0) {
-    return ls128{(uint64_t)rev << 63 | (uint64_t)tid << 32 | (uint32_t)tpos,
-                 (uint64_t)seg << LS_ANCHOR_SEG_SHIFT | (uint64_t)span << 32 | (uint32_t)qpos};
-}
-
-uint64_t chain(int score, int n) {
-    return (uint64_t)score << 32 | (uint32_t)n;
-}
-
-ls_reg reg(int qs, int qe, int score, int n_anchors = 10) {
+ls_reg make_reg(int id, int n_anchors, int chain_score, uint32_t tie_hash) {
     ls_reg r;
     memset(&r, 0, sizeof(r));
-    r.id = r.parent = -1;
-    r.qs = qs, r.qe = qe;
-    r.rs = qs + 1000, r.re = qe + 1000;
-    r.chain_score = r.initial_score = score;
+    r.id = r.parent = id;
     r.n_anchors = n_anchors;
+    r.chain_score = chain_score;
+    r.tie_hash = tie_hash;
     r.divergence = -1.0f;
     return r;
 }
 
-ls_extra *extra(int max_score) {
+ls_extra *make_extra(int max_score) {
     ls_extra *p = static_cast<ls_extra *>(calloc(8, sizeof(uint32_t)));
     p->capacity = 8;
     p->max_score = max_score;
     return p;
 }
 
-void free_all(int n, ls_reg *r) {
+void free_regs(int n, ls_reg *r) {
     for (int i = 0; i < n; ++i) free(r[i].p);
-    free(r);
 }
 
-ls_reg *copy_regs(const std::vector<ls_reg> &v) {
-    ls_reg *r = static_cast<ls_reg *>(calloc(v.size(), sizeof(ls_reg)));
-    memcpy(r, v.data(), v.size() * sizeof(ls_reg));
-    return r;
+uint32_t op(uint32_t len, uint32_t code) {
+    return len << 4 | code;
+}
+
+std::vector<uint32_t> cigar_of(const ls_reg &r) {
+    return std::vector<uint32_t>(r.p->cigar, r.p->cigar + r.p->n_cigar);
 }
 
 } // namespace
 
-TEST(RegionsTest, CoordinatesFromAnchors) {
-    // Forward chain: spans overlap between the first two anchors only.
-    std::vector<ls128> a = {anchor(2, 100, 50), anchor(2, 110, 60), anchor(2, 140, 85)};
-    ls_reg *r =
-        ls_regions_from_chains(nullptr, 1, 200, 1, std::vector<uint64_t>{chain(45, 3)}.data(), a.data(), 0);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->id, 0);
-    EXPECT_EQ(r->parent, -1);
-    EXPECT_EQ(r->target_id, 2);
-    EXPECT_EQ(r->reverse, 0u);
-    EXPECT_EQ(r->chain_score, 45);
-    EXPECT_EQ(r->initial_score, 45);
-    EXPECT_EQ(r->n_anchors, 3);
-    EXPECT_EQ(r->divergence, -1.0f);
-    EXPECT_EQ(r->qs, 36);
-    EXPECT_EQ(r->qe, 86);
-    EXPECT_EQ(r->rs, 86);
-    EXPECT_EQ(r->re, 141);
-    EXPECT_EQ(r->block_len, 15 + 10 + 30);
-    EXPECT_EQ(r->match_len, 15 + 10 + 15);
-    free(r);
-
-    // Reverse chain: first y 29, last y 99, span 15, query of 200 bases;
-    // the first anchor sits at target position 5, so rs clips to 0.
-    std::vector<ls128> b = {anchor(1, 5, 29, true), anchor(1, 40, 64, true), anchor(1, 75, 99, true)};
-    ls_reg rr;
-    memset(&rr, 0, sizeof(rr));
-    rr.n_anchors = 3;
-    ls_reg_set_coords(&rr, 200, b.data(), 0);
-    EXPECT_EQ(rr.reverse, 1u);
-    EXPECT_EQ(rr.target_id, 1);
-    EXPECT_EQ(rr.qs, 100);
-    EXPECT_EQ(rr.qe, 185);
-    EXPECT_EQ(rr.rs, 0);
-    EXPECT_EQ(rr.re, 76);
-    // Query-strand mode keeps the query positions as they are.
-    ls_reg_set_coords(&rr, 200, b.data(), 1);
-    EXPECT_EQ(rr.qs, 15);
-    EXPECT_EQ(rr.qe, 100);
-    // No anchor: nothing to measure.
-    rr.n_anchors = 0;
-    ls_reg_set_coords(&rr, 200, b.data(), 0);
-    EXPECT_EQ(rr.match_len, 0);
-    EXPECT_EQ(rr.block_len, 0);
-}
-
-TEST(RegionsTest, RankedByScoreWithHashTieBreak) {
-    // Three chains, two of them tied at 60.
-    const std::vector<std::vector<ls128>> chains = {
-        {anchor(0, 100, 20), anchor(0, 120, 40)},
-        {anchor(0, 5000, 20), anchor(0, 5020, 40), anchor(0, 5040, 60)},
-        {anchor(1, 700, 20, true), anchor(1, 720, 40, true)}};
-    const int scores[] = {60, 80, 60};
-    auto run = [&](const std::vector<int> &order, uint32_t hash) {
-        std::vector<ls128> a;
-        std::vector<uint64_t> u;
-        for (int c : order) {
-            u.push_back(chain(scores[c], (int)chains[c].size()));
-            a.insert(a.end(), chains[c].begin(), chains[c].end());
-        }
-        ls_reg *r = ls_regions_from_chains(nullptr, hash, 1000, 3, u.data(), a.data(), 0);
-        std::vector<std::pair<int, int>> out; // (target, rs), checked against the anchors
-        for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(r[i].id, i);
-            EXPECT_EQ(r[i].tie_hash & ~3u, (uint32_t)(r[i].tie_hash ^ (uint32_t)r[i].n_anchors) & ~3u);
-            const ls128 &f = a[r[i].anchor_start];
-            EXPECT_EQ(r[i].rs, (int)(uint32_t)f.x + 1 - 15);
-            out.push_back({r[i].target_id, r[i].rs});
-        }
-        EXPECT_EQ(r[0].chain_score, 80);
-        EXPECT_GE(r[1].tie_hash, r[2].tie_hash);
-        free(r);
-        return out;
-    };
-    std::set<std::vector<std::pair<int, int>>> seen;
-    for (uint32_t h = 0; h < 32; ++h) {
-        const auto fwd = run({0, 1, 2}, h);
-        // The tie order depends on the chains, not on their place in the list.
-        EXPECT_EQ(run({2, 1, 0}, h), fwd);
-        EXPECT_EQ(run({1, 2, 0}, h), fwd);
-        seen.insert(fwd);
-    }
-    EXPECT_EQ(seen.size(), 2u); // and the query hash decides it
-    EXPECT_EQ(ls_regions_from_chains(nullptr, 0, 10, 0, nullptr, nullptr, 0), nullptr);
-}
-
-TEST(RegionsTest, SplitRegion) {
-    std::vector<ls128> a;
-    for (int i = 0; i < 10; ++i) a.push_back(anchor(0, 1000 + 100 * i, 14 + 100 * i));
+// The flag word is written raw to temporary files: its bit order is part of
+// the format.
+TEST(HitTest, RegionFlagWordBitOrder) {
     ls_reg r;
     memset(&r, 0, sizeof(r));
-    r.id = r.parent = 3;
-    r.n_anchors = 10;
-    r.chain_score = r.initial_score = 100;
-    r.sam_pri = r.split_at_inversion = 1;
-    r.p = extra(7);
-    ls_reg_set_coords(&r, 1000, a.data(), 0);
-    ls_reg r2;
-    memset(&r2, 0xff, sizeof(r2));
-    ls_split_reg(&r, &r2, 4, 1000, a.data(), 0);
-    EXPECT_EQ(r.chain_score, 40);
-    EXPECT_EQ(r2.chain_score, 60);
-    EXPECT_EQ(r.initial_score, 100);
-    EXPECT_EQ(r2.initial_score, 100);
-    EXPECT_EQ(r.n_anchors, 4);
-    EXPECT_EQ(r2.n_anchors, 6);
-    EXPECT_EQ(r2.anchor_start, 4);
-    EXPECT_EQ(r.qe, 315);
-    EXPECT_EQ(r.re, 1301);
-    EXPECT_EQ(r2.qs, 400);
-    EXPECT_EQ(r2.rs, 1386);
-    EXPECT_EQ(r2.qe, 915);
-    EXPECT_EQ(r2.id, -1);
-    EXPECT_EQ(r2.parent, -2); // split off a primary: a provisional primary
-    EXPECT_EQ(r2.p, nullptr);
-    EXPECT_EQ(r2.sam_pri, 0u);
-    EXPECT_EQ(r2.split_at_inversion, 0u);
-    EXPECT_EQ(r.zdrop_split, 1u);
-    EXPECT_EQ(r2.zdrop_split, 2u);
-    EXPECT_EQ(r.sam_pri, 1u);
+    r.mapq = 60;
+    r.zdrop_split = 2;
+    r.reverse = 1;
+    r.sam_pri = 1;
+    r.seg_index = 0xa5;
+    r.on_alt = 1;
+    r.spliced = 1;
+    uint32_t w;
+    memcpy(&w, reinterpret_cast<const char *>(&r) + 60, 4);
+    EXPECT_EQ(w, 60u | 2u << 8 | 1u << 10 | 1u << 12 | 0xa5u << 16 | 1u << 25 | 1u << 27);
+    r.inverted = r.proper_pair = r.read_through = r.seg_derived = 1;
+    r.split_at_inversion = r.kept_other_strand = 1;
+    r.mapq = 255, r.zdrop_split = 3, r.seg_index = 255;
+    memcpy(&w, reinterpret_cast<const char *>(&r) + 60, 4);
+    EXPECT_EQ(w, 0x0fffffffu); // the top 4 bits stay 0
 
-    // A secondary's remainder keeps its parent; the ends are no-ops.
-    r.parent = 0;
-    ls_split_reg(&r, &r2, 1, 1000, a.data(), 0);
-    EXPECT_EQ(r2.parent, 0);
-    EXPECT_EQ(r2.chain_score, 30); // 3/4 of 40
-    EXPECT_EQ(r.chain_score, 10);
-    EXPECT_EQ(r.zdrop_split, 1u);
-    EXPECT_EQ(r2.zdrop_split, 3u); // continuation and cut again
-    const ls_reg before = r;
-    ls_split_reg(&r, &r2, 0, 1000, a.data(), 0);
-    ls_split_reg(&r, &r2, 1, 1000, a.data(), 0);
-    EXPECT_EQ(memcmp(&before, &r, sizeof(r)), 0);
+    ls_extra e;
+    memset(&e, 0, sizeof(e));
+    e.n_ambiguous = (1u << 30) - 1;
+    e.transcript_strand = 2;
+    memcpy(&w, reinterpret_cast<const char *>(&e) + 20, 4);
+    EXPECT_EQ(w, 0xbfffffffu);
+}
+
+TEST(HitTest, AltScore) {
+    EXPECT_EQ(ls_alt_score(100, 0.15f), 85);
+    EXPECT_EQ(ls_alt_score(1, 0.15f), 1);
+    EXPECT_EQ(ls_alt_score(0, 0.15f), 1);   // never below 1
+    EXPECT_EQ(ls_alt_score(3, 0.5f), 1);    // 1.5 + 0.499 truncates to 1
+    EXPECT_EQ(ls_alt_score(4, 0.5f), 2);    // 2.0 + 0.499
+    EXPECT_EQ(ls_alt_score(-7, 0.15f), -7); // negative scores unchanged
+    EXPECT_EQ(ls_alt_score(1000, 0.0f), 1000);
+}
+
+TEST(HitTest, SortSmallArraysUnchanged) {
+    int n = 0;
+    ls_hit_sort(nullptr, &n, nullptr, 0.15f);
+    EXPECT_EQ(n, 0);
+    ls_reg r = make_reg(0, 0, 10, 1); // soft-deleted, but alone
+    r.p = make_extra(5);
+    n = 1;
+    ls_hit_sort(nullptr, &n, &r, 0.15f);
+    EXPECT_EQ(n, 1);
+    EXPECT_NE(r.p, nullptr);
     free(r.p);
 }
 
-TEST(RegionsTest, SetParentByOverlap) {
-    // 0: primary [0, 1000); 1: inside it; 2: overlapping it by 40% of its
-    // length; 3: disjoint from all.
-    std::vector<ls_reg> r = {reg(0, 1000, 500, 20), reg(100, 900, 300, 20), reg(600, 1600, 200),
-                             reg(2000, 2100, 150)};
-    r[0].n_suboptimal = 7; // region 0 keeps what it had
-    r[0].sub_score = 9;
-    r[3].n_suboptimal = 5; // other primaries start from 0
-    ls_set_parent(nullptr, 0.5f, 1000000, 4, r.data(), 8, 0, 0.15f);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(r[i].id, i);
-    EXPECT_EQ(r[0].parent, 0);
-    EXPECT_EQ(r[1].parent, 0);
-    EXPECT_EQ(r[0].sub_score, 300);
-    EXPECT_EQ(r[0].n_suboptimal, 8); // region 1 has as many anchors
-    EXPECT_EQ(r[2].parent, 2);       // 400 / 1000 - 600 / 1000 is no overlap
-    EXPECT_EQ(r[3].parent, 3);
-    EXPECT_EQ(r[3].n_suboptimal, 0);
+TEST(HitTest, SortOrderTiesDeletionAndAlt) {
+    km_arena *km = km_create();
+    std::vector<ls_reg> r = {
+        make_reg(0, 3, 50, 7),  //
+        make_reg(1, 0, 99, 1),  // soft-deleted
+        make_reg(2, 4, 50, 9),  // ties with 0, larger hash first
+        make_reg(3, 0, 70, 2),  // inverted: kept despite no anchors
+        make_reg(4, 2, 100, 3), // ALT: 85
+        make_reg(5, 2, 86, 0),  //
+        make_reg(6, 2, 84, 0),  //
+        make_reg(7, 1, 1, 5),   // ALT with score 1 stays 1
+        make_reg(8, 1, 1, 4),   //
+        make_reg(9, 1, 2, 0),   //
+    };
+    r[3].inverted = 1;
+    r[4].on_alt = 1;
+    r[7].on_alt = 1;
+    int n = (int)r.size();
+    ls_hit_sort(km, &n, r.data(), 0.15f);
+    ASSERT_EQ(n, 9);
+    std::vector<int> ids;
+    for (int i = 0; i < n; ++i) ids.push_back(r[i].id);
+    EXPECT_EQ(ids, (std::vector<int>{5, 4, 6, 3, 2, 0, 9, 7, 8}));
 
-    // With the hard mask level the uncovered part does not count: [300,
-    // 1500) over [0, 1000) is 700 / 1000 > 0.5.
-    std::vector<ls_reg> h = {reg(0, 1000, 500), reg(300, 1500, 400, 5)};
-    ls_set_parent(nullptr, 0.5f, 1000000, 2, h.data(), 8, 0, 0.15f);
-    EXPECT_EQ(h[1].parent, 1);
-    ls_set_parent(nullptr, 0.5f, 1000000, 2, h.data(), 8, 1, 0.15f);
-    EXPECT_EQ(h[1].parent, 0);
-    EXPECT_EQ(h[0].n_suboptimal, 0); // fewer anchors than the primary
+    // Aligned regions rank by max_score, not chain_score; deleted ones lose
+    // their detail (the sanitizer build catches a leak).
+    std::vector<ls_reg> a = {make_reg(0, 1, 90, 0), make_reg(1, 1, 10, 0), make_reg(2, 0, 50, 0)};
+    a[0].p = make_extra(20);
+    a[1].p = make_extra(30);
+    a[2].p = make_extra(99);
+    n = 3;
+    ls_hit_sort(km, &n, a.data(), 0.15f);
+    ASSERT_EQ(n, 2);
+    EXPECT_EQ(a[0].id, 1);
+    EXPECT_EQ(a[1].id, 0);
+    free_regs(n, a.data());
 
-    // [50, 250) between primaries [0, 100) and [200, 300): 100 bases
-    // uncovered, tested against the length limit.
-    for (int mask_len : {99, 100}) {
-        std::vector<ls_reg> u = {reg(0, 100, 300), reg(200, 300, 200), reg(50, 250, 100)};
-        ls_set_parent(nullptr, -1.0f, mask_len, 3, u.data(), 8, 0, 0.15f);
-        EXPECT_EQ(u[1].parent, 1);
-        EXPECT_EQ(u[2].parent, mask_len == 99 ? 2 : 0);
-    }
+    // Every region soft-deleted: nothing left, and no complaint.
+    std::vector<ls_reg> d = {make_reg(0, 0, 5, 0), make_reg(1, 0, 6, 0)};
+    d[1].p = make_extra(3);
+    n = 2;
+    ls_hit_sort(km, &n, d.data(), 0.15f);
+    EXPECT_EQ(n, 0);
+
+    km_stats st;
+    km_stat(km, &st);
+    EXPECT_EQ(st.n_blocks, st.n_cores); // scratch returned
+    km_release(km);
 }
 
-TEST(RegionsTest, SetParentScoresOfAlignedAndAltSecondaries) {
-    std::vector<ls_reg> r = {reg(0, 1000, 500, 20), reg(10, 990, 450, 20), reg(20, 980, 300, 5),
-                             reg(0, 1000, 350, 30)};
-    r[0].p = extra(1000);
-    r[1].p = extra(995); // within the margin of 8
-    r[2].p = extra(800); // beyond it, and with fewer anchors
-    r[3].p = extra(990); // same place as the primary: no score comparison
-    r[3].on_alt = 1;
-    r[1].on_alt = 1;
-    ls_set_parent(nullptr, 0.5f, 1000000, 4, r.data(), 8, 0, 0.15f);
-    for (int i = 1; i < 4; ++i) EXPECT_EQ(r[i].parent, 0);
-    EXPECT_EQ(r[0].sub_score, 382);        // 450 on an ALT contig: 450 * (1 - 0.15f) = 382.49999 rounded
-    EXPECT_EQ(r[0].p->alt_max_score, 846); // 995 * 0.85 rounded
-    EXPECT_EQ(r[0].n_suboptimal, 2);       // region 1 by score, region 3 by anchors
-    // On an ALT primary, ALT secondaries are not lowered.
-    r[0].on_alt = 1;
-    r[0].sub_score = 0;
-    r[0].p->alt_max_score = 0;
-    ls_set_parent(nullptr, 0.5f, 1000000, 4, r.data(), 8, 0, 0.15f);
-    EXPECT_EQ(r[0].sub_score, 450);
-    EXPECT_EQ(r[0].p->alt_max_score, 995);
-    for (auto &x : r) free(x.p);
-}
-
-TEST(RegionsTest, SelectSecondaries) {
-    auto family = [](std::vector<int> scores) {
-        std::vector<ls_reg> v;
-        for (size_t i = 0; i < scores.size(); ++i) {
-            v.push_back(reg(0, 1000, scores[i]));
-            v.back().id = (int)i;
-            v.back().parent = 0;
-            v.back().rs = 5000 * (int)i; // distinct places
-            v.back().re = v.back().rs + 1000;
-            v.back().p = extra(scores[i]);
+TEST(HitTest, SortRandomIsDescendingPermutation) {
+    std::mt19937 rng(11);
+    for (int iter = 0; iter < 50; ++iter) {
+        int n = 1 + (int)(rng() % 300);
+        std::vector<ls_reg> r;
+        std::vector<std::pair<uint64_t, int>> expect;
+        for (int i = 0; i < n; ++i) {
+            ls_reg x = make_reg(i, (int)(rng() % 4), (int)(rng() % 50), rng() % 8);
+            x.on_alt = rng() % 5 == 0;
+            r.push_back(x);
+            if (x.n_anchors > 0) {
+                int s = x.on_alt ? ls_alt_score(x.chain_score, 0.3f) : x.chain_score;
+                expect.push_back({(uint64_t)s << 32 | x.tie_hash, i});
+            }
         }
-        return v;
-    };
-    // 90 of 100 passes 0.8; 70 does not, unless within min_diff.
-    for (int min_diff : {0, 30}) {
-        auto v = family({100, 90, 70});
-        ls_reg *r = copy_regs(v);
-        int n = 3;
-        ls_select_sub(nullptr, 0.8f, min_diff, 5, 0, 0, &n, r);
-        ASSERT_EQ(n, min_diff ? 3 : 2);
-        EXPECT_EQ(r[1].chain_score, 90);
-        free_all(n, r);
-    }
-    // max_secondary 0: only inverted regions survive beside the primary.
-    {
-        auto v = family({100, 95, 94});
-        v[2].inverted = 1;
-        ls_reg *r = copy_regs(v);
-        int n = 3;
-        ls_select_sub(nullptr, 0.8f, 0, 0, 0, 0, &n, r);
-        ASSERT_EQ(n, 2);
-        EXPECT_EQ(r[1].chain_score, 94);
-        EXPECT_EQ(r[1].id, 1);
-        EXPECT_EQ(r[1].parent, 0);
-        EXPECT_EQ(r[0].sam_pri, 1u);
-        free_all(n, r);
-    }
-    // A copy of its primary is dropped without counting; the count limits
-    // the rest; a weak secondary on the other strand is kept as such.
-    {
-        auto v = family({100, 99, 98, 97, 50, 60});
-        v[1].rs = v[0].rs, v[1].re = v[0].re;
-        v[5].reverse = 1;
-        ls_reg *r = copy_regs(v);
-        int n = 6;
-        ls_select_sub(nullptr, 0.8f, 0, 3, 1, 55, &n, r);
-        ASSERT_EQ(n, 4);
-        EXPECT_EQ(r[1].chain_score, 98);
-        EXPECT_EQ(r[2].chain_score, 97);
-        EXPECT_EQ(r[3].chain_score, 60);
-        EXPECT_EQ(r[3].kept_other_strand, 1u);
-        EXPECT_EQ(r[2].kept_other_strand, 0u);
-        for (int i = 0; i < n; ++i) EXPECT_EQ(r[i].id, i);
-        free_all(n, r);
-    }
-    // A second primary and its secondary: parents follow the renumbering.
-    {
-        std::vector<ls_reg> v = family({100, 10, 90, 85});
-        v[2].parent = 2;
-        v[3].parent = 2;
-        ls_reg *r = copy_regs(v);
-        int n = 4;
-        ls_select_sub(nullptr, 0.8f, 0, 5, 0, 0, &n, r);
-        ASSERT_EQ(n, 3);
-        EXPECT_EQ(r[1].parent, 1);
-        EXPECT_EQ(r[2].parent, 1);
-        EXPECT_EQ(r[2].chain_score, 85);
-        free_all(n, r);
-    }
-    // A ratio of 0 keeps everything.
-    {
-        auto v = family({100, 1});
-        int n = 2;
-        ls_select_sub(nullptr, 0.0f, 0, 0, 0, 0, &n, v.data());
-        EXPECT_EQ(n, 2);
-        for (auto &x : v) free(x.p);
+        ls_hit_sort(nullptr, &n, r.data(), 0.3f);
+        if (r.size() < 2) continue;
+        ASSERT_EQ(n, (int)expect.size());
+        std::sort(expect.begin(), expect.end(), [](auto &a, auto &b) { return a.first > b.first; });
+        std::vector<int> got_ids, want_ids;
+        for (int i = 0; i < n; ++i) {
+            int s = r[i].on_alt ? ls_alt_score(r[i].chain_score, 0.3f) : r[i].chain_score;
+            EXPECT_EQ((uint64_t)s << 32 | r[i].tie_hash, expect[i].first) << "position " << i;
+            got_ids.push_back(r[i].id);
+            want_ids.push_back(expect[i].second);
+        }
+        std::sort(got_ids.begin(), got_ids.end());
+        std::sort(want_ids.begin(), want_ids.end());
+        EXPECT_EQ(got_ids, want_ids);
     }
 }
 
-TEST(RegionsTest, FilterByDivergence) {
-    std::vector<ls_reg> r = {reg(0, 100, 100), reg(0, 100, 60), reg(0, 100, 50), reg(0, 100, 40)};
-    r[0].id = r[0].parent = 0;
-    for (int i = 1; i < 4; ++i) r[i].id = i, r[i].parent = 0, r[i].kept_other_strand = 1;
-    r[0].divergence = 0.001f;
-    r[1].divergence = 0.1f;   // 100 times its primary's: dropped
-    r[2].divergence = 0.004f; // 4 times: kept
-    r[3].divergence = 0.009f; // 9 times but below 0.01: kept
-    r[1].p = extra(1);
-    EXPECT_EQ(ls_filter_by_divergence(4, r.data()), 3);
-    EXPECT_EQ(r[1].chain_score, 50);
-    EXPECT_EQ(r[1].id, 2); // not renumbered
-    EXPECT_EQ(r[2].chain_score, 40);
-    // Only secondaries kept for their strand are judged.
-    r[1].kept_other_strand = 0;
-    r[1].divergence = 0.5f;
-    EXPECT_EQ(ls_filter_by_divergence(3, r.data()), 3);
+TEST(HitDeathTest, SortRejectsMixedAlignment) {
+    std::vector<ls_reg> r = {make_reg(0, 1, 5, 0), make_reg(1, 1, 6, 0)};
+    r[0].p = make_extra(3);
+    int n = 2;
+    EXPECT_DEATH(ls_hit_sort(nullptr, &n, r.data(), 0.15f), "has_cigar \\+ no_cigar == 1");
+    free(r[0].p);
 }
 
-TEST(RegionsTest, FilterRegionsAfterAlignment) {
-    ls_mapopt opt;
-    ls_mapopt_defaults(&opt); // 3 anchors, score 40, DP score 80
-    opt.max_clip_fraction = 0.5f;
-    std::vector<ls_reg> v;
-    auto add = [&](int n_anchors, int match_len, int max_score, int qs, int qe) {
-        v.push_back(reg(qs, qe, 100, n_anchors));
-        v.back().match_len = match_len;
-        v.back().id = (int)v.size() - 1;
-        if (max_score >= 0) v.back().p = extra(max_score);
-    };
-    add(3, 40, 80, 0, 1000);    // 0 passes
-    add(2, 500, 900, 0, 1000);  // 1 too few anchors
-    add(2, 500, -1, 0, 1000);   // 2 too few anchors, unaligned
-    add(5, 39, 900, 0, 1000);   // 3 too few matching bases
-    add(5, 500, 79, 0, 1000);   // 4 alignment score too low
-    add(5, 500, 900, 501, 990); // 5 clipped more than half on the left, not on the right
-    add(5, 500, 900, 501, 499); // 6 clipped more than half on both sides
-    add(1, 5, -1, 0, 1000);     // 7 seg_derived: exempt from the anchor count
-    v[7].seg_derived = 1;
-    add(0, 100, 100, 0, 1000); // 8 inverted: exempt too
-    v[8].inverted = 1;
-    add(5, 10, -1, 0, 1000); // 9 unaligned: only anchors count
-    ls_reg *r = copy_regs(v);
-    int n = (int)v.size();
-    ls_filter_regions(&opt, 1000, &n, r);
-    std::vector<int> kept;
-    for (int i = 0; i < n; ++i) kept.push_back(r[i].id);
-    EXPECT_EQ(kept, (std::vector<int>{0, 5, 7, 8, 9}));
-    free_all(n, r);
+TEST(HitTest, MarkSamPrimary) {
+    std::vector<ls_reg> r;
+    for (int i = 0; i < 6; ++i) r.push_back(make_reg(i, 1, 10, 0));
+    r[0].parent = r[1].parent = r[2].parent = 3; // secondaries of region 3
+    r[4].parent = 3;
+    for (auto &x : r) x.sam_pri = 1;
+    EXPECT_EQ(ls_mark_sam_pri((int)r.size(), r.data()), 2); // regions 3 and 5
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(r[i].sam_pri, i == 3 ? 1u : 0u) << i;
+    EXPECT_EQ(ls_mark_sam_pri(0, nullptr), 0);
 }
 
-TEST(RegionsTest, SqueezeAnchors) {
-    std::vector<ls128> a;
-    for (int i = 0; i < 16; ++i) a.push_back(anchor(0, i, i));
-    std::vector<ls_reg> r = {reg(0, 10, 10, 3), reg(0, 10, 10, 2), reg(0, 10, 10, 4)};
-    r[0].anchor_start = 10;
-    r[1].anchor_start = 2;
-    r[2].anchor_start = 3; // adjacent to region 1: moves by the same amount
-    EXPECT_EQ(ls_squeeze_anchors(nullptr, 3, r.data(), a.data()), 9);
-    EXPECT_EQ(r[1].anchor_start, 0);
-    EXPECT_EQ(r[2].anchor_start, 2);
-    EXPECT_EQ(r[0].anchor_start, 6);
-    const int want[] = {2, 3, 3, 4, 5, 6, 10, 11, 12};
-    for (int i = 0; i < 9; ++i) EXPECT_EQ((int)(uint32_t)a[i].x, want[i]) << i;
+TEST(HitTest, RenumberRegions) {
+    km_arena *km = km_create();
+    // Old ids 0..7; regions 1, 3, 4 and 7 were removed, and one split-off
+    // region (id -1) is a provisional primary.
+    std::vector<ls_reg> r = {make_reg(0, 1, 9, 0), make_reg(2, 1, 9, 0), make_reg(5, 1, 9, 0),
+                             make_reg(-1, 1, 9, 0), make_reg(6, 1, 9, 0)};
+    r[0].parent = 0;
+    r[1].parent = 5; // its primary survives at position 2
+    r[2].parent = 5;
+    r[3].parent = -2;
+    r[4].parent = 7; // removed, and above every surviving id
+    ls_reg extra = make_reg(2, 1, 9, 0);
+    extra.parent = 3; // removed
+    r.push_back(extra);
+    r[5].id = 1;
+    ls_renumber_regions(km, (int)r.size(), r.data());
+    std::vector<int> ids, parents;
+    for (auto &x : r) ids.push_back(x.id), parents.push_back(x.parent);
+    EXPECT_EQ(ids, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(parents, (std::vector<int>{0, 2, 2, 3, -1, -1}));
+    EXPECT_EQ(r[0].sam_pri, 1u);
+    for (size_t i = 1; i < r.size(); ++i) EXPECT_EQ(r[i].sam_pri, 0u) << i;
+
+    // Parent -1 stays -1; no region with an id leaves the map empty.
+    std::vector<ls_reg> s = {make_reg(-1, 1, 9, 0), make_reg(-1, 1, 9, 0)};
+    s[0].parent = -1;
+    s[1].parent = -2;
+    ls_renumber_regions(km, 2, s.data());
+    EXPECT_EQ(s[0].parent, -1);
+    EXPECT_EQ(s[1].parent, 1);
+    EXPECT_EQ(s[1].sam_pri, 1u);
+
+    km_stats st;
+    km_stat(km, &st);
+    EXPECT_EQ(st.n_blocks, st.n_cores);
+    km_release(km);
 }
 
-TEST(RegionsTest, PerSegmentRegions) {
-    // Segments of 300 and 200 bases. Region 0 lies in segment 1 only
-    // (forward); region 1 spans both (reverse strand).
-    const int lens[] = {300, 200};
-    std::vector<ls128> a = {anchor(0, 5000, 320, false, 15, 1), anchor(0, 5050, 370, false, 15, 1),
-                            anchor(0, 5100, 420, false, 15, 1),
-                            // reverse: segment 1 sits at [0, 200) of the reverse-complemented query
-                            anchor(1, 900, 150, true, 15, 1), anchor(1, 950, 199, true, 15, 1),
-                            anchor(1, 1100, 250, true, 15, 0), anchor(1, 1300, 450, true, 15, 0)};
-    std::vector<ls_reg> r0 = {reg(0, 0, 90, 3), reg(0, 0, 80, 4)};
-    r0[1].anchor_start = 3;
-    int n[2];
-    ls_reg *regs[2];
-    ls_seg *seg = ls_seg_gen(nullptr, 42, 2, lens, 2, r0.data(), n, regs, a.data());
-    ASSERT_EQ(n[0], 1);
-    ASSERT_EQ(n[1], 2);
-    EXPECT_EQ(seg[0].n_chains, 1);
-    EXPECT_EQ(seg[0].n_anchors, 2);
-    EXPECT_EQ(seg[1].n_anchors, 5);
-    // Segment 0: the reverse region's anchors, positions less 200.
-    EXPECT_EQ((int)(uint32_t)seg[0].anchors[0].y, 50);
-    EXPECT_EQ((int)(uint32_t)seg[0].anchors[1].y, 250);
-    EXPECT_EQ(regs[0][0].chain_score, 80);
-    EXPECT_EQ(regs[0][0].reverse, 1u);
-    EXPECT_EQ(regs[0][0].qs, 300 - 251);
-    EXPECT_EQ(regs[0][0].qe, 300 - 36);
-    EXPECT_EQ(regs[0][0].seg_index, 0u);
-    EXPECT_EQ(regs[0][0].seg_derived, 1u);
-    // Segment 1: forward positions less 300, reverse ones unchanged.
-    EXPECT_EQ(regs[1][0].chain_score, 90);
-    EXPECT_EQ(regs[1][0].qs, 20 - 14);
-    EXPECT_EQ(regs[1][0].qe, 121);
-    EXPECT_EQ(regs[1][0].seg_index, 1u);
-    EXPECT_EQ(regs[1][1].n_anchors, 2);
-    EXPECT_EQ(regs[1][1].qs, 0);
-    EXPECT_EQ(regs[1][1].qe, 200 - 136);
-    free(regs[0]);
-    free(regs[1]);
-    ls_seg_free(nullptr, 2, seg);
-    std::vector<int> many(256, 10);
-    EXPECT_DEATH(ls_seg_gen(nullptr, 0, 256, many.data(), 0, nullptr, n, regs, nullptr),
-                 "n_segs <= LS_MAX_SEG");
+TEST(HitTest, ExtraReserve) {
+    ls_reg r = make_reg(0, 1, 1, 0);
+    ls_extra_reserve(&r, 0);
+    EXPECT_EQ(r.p, nullptr);
+    ls_extra_reserve(&r, 1);
+    ASSERT_NE(r.p, nullptr);
+    EXPECT_EQ(r.p->capacity, 8u);
+    EXPECT_EQ(r.p->n_cigar, 0u);
+    EXPECT_EQ(r.p->max_score, 0);
+    free(r.p);
+    r.p = nullptr;
+    ls_extra_reserve(&r, 9);
+    EXPECT_EQ(r.p->capacity, 16u);
+    free(r.p);
+    r.p = nullptr;
+
+    // With a detail: room is counted from the operations already in use.
+    ls_extra_reserve(&r, 1);
+    r.p->n_cigar = 1;
+    r.p->cigar[0] = op(3, LS_CIGAR_MATCH);
+    ls_extra_reserve(&r, 0);
+    EXPECT_EQ(r.p->capacity, 8u);
+    ls_extra_reserve(&r, 1); // 1 + 1 + 7 = 9 words
+    EXPECT_EQ(r.p->capacity, 16u);
+    EXPECT_EQ(r.p->cigar[0], op(3, LS_CIGAR_MATCH));
+    ls_extra_reserve(&r, 8); // 16 words suffice
+    EXPECT_EQ(r.p->capacity, 16u);
+    ls_extra_reserve(&r, 25); // 33 words
+    EXPECT_EQ(r.p->capacity, 64u);
+    EXPECT_EQ(r.p->n_cigar, 1u);
+    free(r.p);
+}
+
+TEST(HitTest, ExtraAppendCigar) {
+    ls_reg r = make_reg(0, 1, 1, 0);
+    uint32_t m10 = op(10, LS_CIGAR_MATCH), m5 = op(5, LS_CIGAR_MATCH), i3 = op(3, LS_CIGAR_INS);
+    ls_extra_append_cigar(&r, 1, &m10);
+    ls_extra_append_cigar(&r, 1, &m5);
+    EXPECT_EQ(cigar_of(r), (std::vector<uint32_t>{op(15, LS_CIGAR_MATCH)}));
+    ls_extra_append_cigar(&r, 1, &i3);
+    EXPECT_EQ(cigar_of(r), (std::vector<uint32_t>{op(15, LS_CIGAR_MATCH), i3}));
+    // Merging at the seam, then the rest copied behind.
+    uint32_t more[] = {op(2, LS_CIGAR_INS), op(4, LS_CIGAR_DEL), op(7, LS_CIGAR_MATCH)};
+    ls_extra_append_cigar(&r, 3, more);
+    EXPECT_EQ(cigar_of(r), (std::vector<uint32_t>{op(15, LS_CIGAR_MATCH), op(5, LS_CIGAR_INS),
+                                                  op(4, LS_CIGAR_DEL), op(7, LS_CIGAR_MATCH)}));
+    ls_extra_append_cigar(&r, 0, nullptr); // nothing to append
+    EXPECT_EQ(r.p->n_cigar, 4u);
+
+    // Growth across several reallocations keeps every operation.
+    std::vector<uint32_t> want = cigar_of(r);
+    for (uint32_t i = 0; i < 200; ++i) {
+        uint32_t o[2] = {op(i + 1, LS_CIGAR_DEL), op(i + 2, LS_CIGAR_MATCH)};
+        ls_extra_append_cigar(&r, 2, o);
+        want.push_back(o[0]);
+        want.push_back(o[1]);
+        ASSERT_GE(r.p->capacity, r.p->n_cigar + 7);
+        ASSERT_EQ(r.p->capacity & (r.p->capacity - 1), 0u);
+    }
+    EXPECT_EQ(cigar_of(r), want);
+    free(r.p);
 }

@@ -1,4 +1,4 @@
-#include "sketch.h"
+#include "index/sketch.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "arena.h"
+#include "base/arena.h"
 
 namespace lstest {
 

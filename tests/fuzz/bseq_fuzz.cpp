@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "bseq.h"
+#include "seqio/seq_reader.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 
 #include <vector>
 
-#include "index.h"
+#include "index/index.h"
 
 namespace {
 

@@ -1,0 +1,128 @@
+/* Internals of the index module: the open-addressing tables behind the
+ * buckets and the name index, and the building blocks that the index reader
+ * shares with the builder. The records an index part is made of (ls_idx,
+ * ls_idx_seq, ls_idx_bucket) and the entry points are public (lodestar.h).
+ *
+ * A part owns its arena (names and the target array, unless LS_DBG_NO_ARENA
+ * is set) and system memory for the packed bases, the bucket array, every
+ * bucket's positions and table, and the name index. */
+#ifndef LODESTAR_INDEX_H
+#define LODESTAR_INDEX_H
+
+#include <stdint.h>
+
+#include "lodestar.h"
+#include "base/arena.h"
+#include "seqio/seq_reader.h"
+
+/* Open-addressing table with triangular probing. Slot states take 2 bits,
+ * 16 slots per 32-bit word: bit 1 = empty, bit 0 = deleted. The table grows
+ * once `n_occupied` reaches `upper_bound` = capacity * 0.77 + 0.5.
+ *
+ * Bucket tables map a minimizer key to a value. Keys are (h >> bucket_bits)
+ * << 1; bit 0 is not part of the key's identity: it marks a minimizer that
+ * occurs once, whose value is then its position (else the value is
+ * start in pos << 32 | count). */
+struct ls_idx_hash {
+    uint32_t n_buckets, size, n_occupied, upper_bound;
+    uint32_t *flags;
+    uint64_t *keys, *vals;
+};
+
+/* Name index: the keys are the targets' own name texts (not copies). */
+struct ls_idx_name_hash {
+    uint32_t n_buckets, size, n_occupied, upper_bound;
+    uint32_t *flags;
+    const char **keys;
+    uint32_t *vals;
+};
+
+/* An empty table (capacity 0; the first insertion sizes it), or null when
+ * memory is short. */
+ls_idx_hash *ls_idx_hash_init(void);
+void ls_idx_hash_destroy(ls_idx_hash *h);
+/* Makes room for n keys without growing: capacity = the smallest power of
+ * two not below n, at least 4, unless the current keys would not fit under
+ * that capacity's bound (then nothing changes). Returns 0, or -1 when memory
+ * is short (the table is unchanged). */
+int ls_idx_hash_resize(ls_idx_hash *h, uint32_t n);
+/* Finds or inserts key. Returns its slot with *absent 1 if it was inserted,
+ * 0 if it was there; returns h->n_buckets with *absent -1 when memory is
+ * short. A new key's value is left unset. */
+uint32_t ls_idx_hash_put(ls_idx_hash *h, uint64_t key, int *absent);
+/* Slot of key, or h->n_buckets when it is absent. */
+uint32_t ls_idx_hash_get(const ls_idx_hash *h, uint64_t key);
+/* Non-zero when slot i holds a key. */
+int ls_idx_hash_exist(const ls_idx_hash *h, uint32_t i);
+
+/* An empty part: w below 2 becomes 1, b is capped at 2k, 2^b zeroed buckets,
+ * a new arena unless LS_DBG_NO_ARENA is set. Null when k is not 1..28, w is
+ * above 255 or b is negative, or when memory is short. */
+ls_idx *ls_idx_new(int w, int k, int b, int flag);
+
+/* Builds the next part from a batch reader: whole batches of about
+ * mini_batch_size bases, until the bases read exceed batch_size. Null when
+ * fp is null or at its end (or the options are invalid). n_threads threads
+ * finish the buckets; at most 3 run the read/sketch/dispatch pipeline. */
+ls_idx *ls_idx_gen(ls_bseq_file *fp, int w, int k, int b, int flag, int mini_batch_size, int n_threads,
+                   uint64_t batch_size);
+
+/* -1 if path cannot be opened; 0 for "-", a file shorter than 4 bytes or one
+ * that does not start with the index magic; otherwise the file size. */
+int64_t ls_idx_probe_file(const char *path);
+
+/* A lookup walks four dependent memory blocks (bucket record, table record,
+ * slot arrays, positions), each likely a cache miss on a large index. Callers
+ * that look up many hashes in a row hint them ahead in stages, each stage
+ * reading only what the previous one brought into the cache: stage 0 the
+ * bucket record, stage 1 the table record, stage 2 the first probed slot.
+ * Only a hint: results never depend on it. */
+static inline void ls_idx_prefetch(const ls_idx *mi, uint64_t h, int stage) {
+    const ls_idx_bucket *b = &mi->buckets[h & ((1ULL << mi->bucket_bits) - 1)];
+    if (stage == 0) {
+        __builtin_prefetch(b);
+        return;
+    }
+    const ls_idx_hash *t = b->table;
+    if (t == nullptr) return;
+    if (stage == 1) {
+        __builtin_prefetch(t);
+        return;
+    }
+    if (t->n_buckets == 0) return;
+    const uint32_t slot = (uint32_t)(h >> mi->bucket_bits) & (t->n_buckets - 1);
+    __builtin_prefetch(&t->flags[slot >> 4]);
+    __builtin_prefetch(&t->keys[slot]);
+    __builtin_prefetch(&t->vals[slot]);
+}
+
+/* Building and reading tables has no partial result worth keeping when
+ * memory runs out: these print "[E::func] out of memory" and abort instead
+ * of returning null. Zero sizes allocate one byte. */
+[[noreturn]] void ls_idx_out_of_memory(const char *func);
+void *ls_idx_xcalloc(size_t n, size_t size, const char *func);
+void *ls_idx_xrealloc(void *ptr, size_t size, const char *func);
+
+/* Bytes that open every part of an index file: 'L', 'S', 'I', 2. */
+#define LS_IDX_MAGIC "LSI\2"
+
+/* ---- annotations (internals; the readers and lookups are public) ---- */
+
+/* Intervals of a BED file, one sorted, duplicate-free list per target (n_seq
+ * lists; the caller frees each list's array and the array of lists). With
+ * read_junc, lines of 12 or more fields give their introns (the gaps between
+ * consecutive blocks) instead of the interval itself. Lines whose score is
+ * below min_sc are dropped when min_sc is 1 or more. Null if the file cannot
+ * be opened or read. */
+ls_idx_intv_v *ls_idx_bed_read_merge(ls_idx *mi, const char *path, int read_junc, int min_sc);
+
+/* Index of the last record of a[0 .. n) whose off is not above x, or -1 when
+ * x is below the first one (or n is 0); a is sorted by off. */
+int32_t ls_idx_jump_get_core(int32_t n, const ls_idx_jump *a, int32_t x);
+/* The same over splice-score entries, keyed by position (entry >> 8). */
+int64_t ls_idx_find_intv(uint32_t n, const uint64_t *a, int64_t x);
+/* Sorts one jump list by (off, off2) and merges identical pairs into their
+ * first record (counts summed, flags OR-ed); shrinks the array. */
+void ls_jump_sort_merge(ls_idx_jump_v *v);
+
+#endif

@@ -1,0 +1,514 @@
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "output/format.h"
+#include "base/misc.h"
+
+char ls_rg_id[256];
+
+/* Complements of the IUPAC letters in both cases; everything else (N, S, W,
+ * digits, punctuation) maps to itself. U complements to A but nothing maps
+ * back to U. */
+const unsigned char ls_comp_table[256] = {
+    0,   1,   2,   3,   4,   5,   6,   7,   8,   9,   10,  11,  12,  13,  14,  15,  16,  17,  18,  19,
+    20,  21,  22,  23,  24,  25,  26,  27,  28,  29,  30,  31,  32,  33,  34,  35,  36,  37,  38,  39,
+    40,  41,  42,  43,  44,  45,  46,  47,  48,  49,  50,  51,  52,  53,  54,  55,  56,  57,  58,  59,
+    60,  61,  62,  63,  64,  'T', 'V', 'G', 'H', 'E', 'F', 'C', 'D', 'I', 'J', 'M', 'L', 'K', 'N', 'O',
+    'P', 'Q', 'Y', 'S', 'A', 'A', 'B', 'W', 'X', 'R', 'Z', 91,  92,  93,  94,  95,  96,  't', 'v', 'g',
+    'h', 'e', 'f', 'c', 'd', 'i', 'j', 'm', 'l', 'k', 'n', 'o', 'p', 'q', 'y', 's', 'a', 'a', 'b', 'w',
+    'x', 'r', 'z', 123, 124, 125, 126, 127, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139,
+    140, 141, 142, 143, 144, 145, 146, 147, 148, 149, 150, 151, 152, 153, 154, 155, 156, 157, 158, 159,
+    160, 161, 162, 163, 164, 165, 166, 167, 168, 169, 170, 171, 172, 173, 174, 175, 176, 177, 178, 179,
+    180, 181, 182, 183, 184, 185, 186, 187, 188, 189, 190, 191, 192, 193, 194, 195, 196, 197, 198, 199,
+    200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211, 212, 213, 214, 215, 216, 217, 218, 219,
+    220, 221, 222, 223, 224, 225, 226, 227, 228, 229, 230, 231, 232, 233, 234, 235, 236, 237, 238, 239,
+    240, 241, 242, 243, 244, 245, 246, 247, 248, 249, 250, 251, 252, 253, 254, 255};
+
+namespace {
+
+/* SAM flag bits used below. */
+const int kPaired = 0x1, kProperPair = 0x2, kUnmapped = 0x4, kMateUnmapped = 0x8, kReverse = 0x10,
+          kMateReverse = 0x20, kFirst = 0x40, kLast = 0x80, kSecondary = 0x100, kSupplementary = 0x800;
+
+/* A target's name; a part built without names has none, and its decimal id
+ * stands in for it (as in PAF lines) so that RNAME never becomes empty. */
+void append_target_name(ls_string *str, const ls_idx *mi, int32_t rid) {
+    LS_ASSERT(mi != nullptr && rid >= 0 && (uint32_t)rid < mi->n_seq);
+    if (mi->seq[rid].name != nullptr)
+        ls_string_printf(str, "%s", mi->seq[rid].name);
+    else
+        ls_string_printf(str, "%d", rid);
+}
+
+/* The SAM-primary region of an array; an array with regions but none marked
+ * breaks the callers' promise to mark one per segment. */
+const ls_reg *get_sam_pri(int n_regs, const ls_reg *regs) {
+    for (int i = 0; i < n_regs; ++i)
+        if (regs[i].sam_pri) return &regs[i];
+    LS_ASSERT(n_regs == 0);
+    return nullptr;
+}
+
+/* Regions of segment s, treating a missing array as no regions. */
+int seg_regs(const int *n_regss, const ls_reg *const *regss, int s, const ls_reg **regs) {
+    *regs = regss != nullptr ? regss[s] : nullptr;
+    const int n = n_regss != nullptr ? n_regss[s] : 0;
+    return *regs != nullptr && n > 0 ? n : 0;
+}
+
+/* The CIGAR column (in_tag 0) or the CG:B:I tag carrying a CIGAR too long
+ * for the column (in_tag 1), with the unaligned query ends as clips. */
+void write_sam_cigar(ls_string *str, int sam_flag, int in_tag, int qlen, const ls_reg *r, int64_t flag) {
+    if (r->p == nullptr) {
+        ls_string_printf(str, "*");
+        return;
+    }
+    // Clips are listed along the target, so a reverse region starts with the query's tail.
+    const int clip_len[2] = {r->reverse ? qlen - r->qe : r->qs, r->reverse ? r->qs : qlen - r->qe};
+    const bool hard =
+        ((sam_flag & kSupplementary) || ((sam_flag & kSecondary) && (flag & LS_F_SECONDARY_SEQ))) &&
+        !(flag & LS_F_SOFT_CLIP);
+    const uint32_t clip_op = hard ? LS_CIGAR_HARDCLIP : LS_CIGAR_SOFTCLIP;
+    if (in_tag) {
+        ls_string_printf(str, "\tCG:B:I");
+        if (clip_len[0]) ls_string_printf(str, ",%u", (unsigned)clip_len[0] << 4 | clip_op);
+        for (uint32_t k = 0; k < r->p->n_cigar; ++k) ls_string_printf(str, ",%u", r->p->cigar[k]);
+        if (clip_len[1]) ls_string_printf(str, ",%u", (unsigned)clip_len[1] << 4 | clip_op);
+    } else {
+        LS_ASSERT(clip_len[0] < qlen && clip_len[1] < qlen);
+        const char clip_c = hard ? 'H' : 'S';
+        if (clip_len[0]) ls_string_printf(str, "%d%c", clip_len[0], clip_c);
+        for (uint32_t k = 0; k < r->p->n_cigar; ++k)
+            ls_string_printf(str, "%d%c", (int)(r->p->cigar[k] >> 4), LS_CIGAR_STR[r->p->cigar[k] & 0xf]);
+        if (clip_len[1]) ls_string_printf(str, "%d%c", clip_len[1], clip_c);
+    }
+}
+
+/* The other aligned primaries of the array (chimeric pieces of the query),
+ * each as target, position, strand, a CIGAR of its spans, mapq and NM. */
+void write_sa_tag(ls_string *str, const ls_idx *mi, int qlen, const ls_reg *r, int n_regs,
+                  const ls_reg *regs) {
+    int n_other = 0;
+    for (int i = 0; i < n_regs; ++i)
+        if (&regs[i] != r && regs[i].parent == regs[i].id && regs[i].p != nullptr) ++n_other;
+    if (n_other == 0) return;
+    ls_string_printf(str, "\tSA:Z:");
+    for (int i = 0; i < n_regs; ++i) {
+        const ls_reg *q = &regs[i];
+        if (q == r || q->parent != q->id || q->p == nullptr) continue;
+        append_target_name(str, mi, q->target_id);
+        ls_string_printf(str, ",%d,%c,", q->rs + 1, "+-"[q->reverse]);
+        const int q_span = q->qe - q->qs, t_span = q->re - q->rs;
+        const int n_m = q_span < t_span ? q_span : t_span;
+        const int n_i = q_span >= t_span ? q_span - t_span : 0;
+        const int n_d = q_span < t_span ? t_span - q_span : 0;
+        const int clip0 = q->reverse ? qlen - q->qe : q->qs, clip1 = q->reverse ? q->qs : qlen - q->qe;
+        if (clip0) ls_string_printf(str, "%dS", clip0);
+        if (n_m) ls_string_printf(str, "%dM", n_m);
+        if (n_i) ls_string_printf(str, "%dI", n_i);
+        if (n_d) ls_string_printf(str, "%dD", n_d);
+        if (clip1) ls_string_printf(str, "%dS", clip1);
+        ls_string_printf(str, ",%d,%d;", (int)q->mapq, q->block_len + (int)q->p->n_ambiguous - q->match_len);
+    }
+}
+
+/* Two codes of the target read at [st, st + 2); N (4) where no base is stored. */
+void read_pair(const ls_idx *mi, int32_t rid, int64_t st, uint8_t out[2]) {
+    out[0] = out[1] = 4;
+    if (mi->packed_seq == nullptr || st < 0 || st + 2 > (int64_t)mi->seq[rid].len) return;
+    ls_idx_get_bases(mi, rid, (int)st, (int)st + 2, out);
+}
+
+int donor_score(const uint8_t d[2]) {
+    if (d[0] == 2 && d[1] == 3) return 3; // GT
+    if (d[0] == 2 && d[1] == 1) return 2; // GC
+    if (d[0] == 0 && d[1] == 3) return 1; // AT
+    return 0;
+}
+
+int acceptor_score(const uint8_t a[2]) {
+    if (a[0] == 0 && a[1] == 2) return 3; // AG
+    if (a[0] == 0 && a[1] == 1) return 1; // AC
+    return 0;
+}
+
+void revcomp_pair(const uint8_t in[2], uint8_t out[2]) {
+    out[0] = in[1] < 4 ? 3 - in[1] : 4;
+    out[1] = in[0] < 4 ? 3 - in[0] : 4;
+}
+
+/* QNAME holds 1 to 254 bytes of '!'..'~' other than '@': a record line that
+ * starts with '@' would pass for a header line, and validators refuse the
+ * rest. Every other byte becomes '_' in place, so that nothing is allocated. */
+const size_t kMaxQnameLen = 254;
+
+void append_qname(ls_string *str, const char *name, size_t len) {
+    if (len > kMaxQnameLen) len = kMaxQnameLen;
+    const uint64_t at = str->l;
+    ls_sam_append_seq(str, name, (int)len, 0, 0);
+    for (uint64_t i = at; i < str->l; ++i) {
+        const unsigned char c = (unsigned char)str->s[i];
+        if (c < '!' || c > '~' || c == '@') str->s[i] = '_';
+    }
+}
+
+/* One word of the @PG command line: a tab or line break inside an argument
+ * would split the header line, so control bytes become spaces. */
+void append_cl_word(ls_string *str, const char *word) {
+    const uint64_t at = str->l;
+    ls_string_printf(str, " %s", word);
+    for (uint64_t i = at; i < str->l; ++i) {
+        const unsigned char c = (unsigned char)str->s[i];
+        if (c < ' ' || c == 0x7f) str->s[i] = ' ';
+    }
+}
+
+/* Whether the alignment skips an intron. Taken from the CIGAR that readers
+ * see rather than from the region's spliced bit, which a region built outside
+ * the aligner need not keep in step with its operations; the scan costs less
+ * than printing the same CIGAR. */
+bool has_intron(const ls_extra *p) {
+    for (uint32_t k = 0; k < p->n_cigar; ++k)
+        if ((p->cigar[k] & 0xf) == LS_CIGAR_N_SKIP) return true;
+    return false;
+}
+
+} // namespace
+
+extern "C" {
+
+int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int argc, char *const *argv) {
+    int ret = 0;
+    ls_string str = {0, 0, nullptr};
+    ls_string_printf(&str, "@HD\tVN:1.6\tSO:unsorted\tGO:query\n");
+    if (mi != nullptr) {
+        for (uint32_t i = 0; i < mi->n_seq; ++i) {
+            ls_string_printf(&str, "@SQ\tSN:");
+            append_target_name(&str, mi, (int32_t)i);
+            ls_string_printf(&str, "\tLN:%u\n", mi->seq[i].len); // 2^31 bases and more stay positive
+        }
+    }
+    if (rg != nullptr) {
+        ls_rg_id[0] = 0;
+        if (strncmp(rg, "@RG", 3) != 0) {
+            if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] the read group line is not started with @RG\n");
+            ret = -1;
+        } else if (strchr(rg, '\t') != nullptr) {
+            if (ls_verbosity >= 1)
+                fprintf(stderr,
+                        "[ERROR] the read group line contained literal <tab> characters -- replace with "
+                        "escaped tabs: \\t\n");
+            ret = -1;
+        } else {
+            // Unescape: "\t" is a tab, "\\" a backslash; any other escape vanishes, and a
+            // lone backslash at the very end is dropped.
+            const size_t n = strlen(rg);
+            char *line = (char *)malloc(n + 1);
+            LS_ASSERT(line != nullptr);
+            size_t l = 0;
+            for (size_t i = 0; i < n; ++i) {
+                if (rg[i] != '\\') {
+                    line[l++] = rg[i];
+                    continue;
+                }
+                if (i + 1 == n) break;
+                ++i;
+                if (rg[i] == 't')
+                    line[l++] = '\t';
+                else if (rg[i] == '\\')
+                    line[l++] = '\\';
+            }
+            line[l] = 0;
+            const char *id = strstr(line, "\tID:");
+            if (id == nullptr) {
+                if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] no ID within the read group line\n");
+                ret = -1;
+            } else {
+                id += 4;
+                const size_t id_len = strcspn(id, "\t\n");
+                if (id_len >= sizeof(ls_rg_id)) {
+                    if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] @RG:ID is longer than 255 characters\n");
+                    ret = -1;
+                } else {
+                    memcpy(ls_rg_id, id, id_len);
+                    ls_rg_id[id_len] = 0;
+                    ls_string_printf(&str, "%s\n", line);
+                }
+            }
+            free(line);
+        }
+    }
+    ls_string_printf(&str, "@PG\tID:lodestar\tPN:lodestar");
+    if (version != nullptr) ls_string_printf(&str, "\tVN:%s", version);
+    if (argc > 1) {
+        ls_string_printf(&str, "\tCL:lodestar");
+        for (int i = 1; i < argc; ++i) append_cl_word(&str, argv[i]);
+    }
+    // A header that did not reach the output outweighs a rejected read group: the caller
+    // reports it, with errno kept from the failed write.
+    if (ls_checked_puts(str.s) != 0) ret = -2;
+    const int err = errno;
+    free(str.s);
+    errno = err;
+    return ret;
+}
+
+void ls_sam_append_seq(ls_string *str, const char *text, int len, int reverse, int complement) {
+    if (len <= 0) {
+        ls_string_printf(str, "");
+        return;
+    }
+    if (str->l + (uint64_t)len + 1 > str->m) {
+        uint64_t m = 1;
+        while (m < str->l + (uint64_t)len + 1) m <<= 1;
+        char *p = (char *)realloc(str->s, m);
+        LS_ASSERT(p != nullptr);
+        str->s = p;
+        str->m = m;
+    }
+    char *out = str->s + str->l;
+    if (reverse && complement) {
+        for (int i = 0; i < len; ++i) out[i] = (char)ls_comp_table[(uint8_t)text[len - 1 - i]];
+    } else if (reverse) {
+        for (int i = 0; i < len; ++i) out[i] = text[len - 1 - i];
+    } else {
+        memcpy(out, text, (size_t)len);
+    }
+    str->l += (uint64_t)len;
+    str->s[str->l] = 0;
+}
+
+void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx, int reg_idx,
+                   int n_seg, const int *n_regss, const ls_reg *const *regss, km_arena *km, int64_t flag,
+                   int rep_len) {
+    LS_ASSERT(n_seg >= 1 && seg_idx >= 0 && seg_idx < n_seg);
+    const ls_reg *regs;
+    const int n_regs = seg_regs(n_regss, regss, seg_idx, &regs);
+    const ls_reg *r = reg_idx >= 0 && reg_idx < n_regs ? &regs[reg_idx] : nullptr;
+    const int qlen = t->len;
+
+    // Mates: the next segment's SAM-primary, and the record an unmapped segment borrows its position from.
+    const ls_reg *r_next = nullptr, *r_prev = nullptr;
+    if (n_seg > 1) {
+        const ls_reg *a;
+        int n = seg_regs(n_regss, regss, (seg_idx + 1) % n_seg, &a);
+        r_next = get_sam_pri(n, a);
+        if (n_seg == 2) {
+            r_prev = r_next;
+        } else {
+            for (int k = 1; k < n_seg; ++k) {
+                n = seg_regs(n_regss, regss, (seg_idx + n_seg - k) % n_seg, &a);
+                if (n > 0) {
+                    r_prev = get_sam_pri(n, a);
+                    break;
+                }
+            }
+        }
+    }
+
+    // QNAME; mates drop a "/1"-style suffix since FLAG says which segment it is.
+    str->l = 0;
+    const char *name = t->name != nullptr && t->name[0] ? t->name : "*";
+    size_t name_len = strlen(name);
+    if (n_seg > 1 && name_len >= 3 && name[name_len - 1] >= '0' && name[name_len - 1] <= '9' &&
+        name[name_len - 2] == '/')
+        name_len -= 2;
+    append_qname(str, name, name_len);
+
+    // FLAG
+    int sam_flag = 0;
+    if (n_seg > 1) sam_flag |= kPaired;
+    if (r == nullptr) {
+        sam_flag |= kUnmapped;
+    } else {
+        if (r->reverse) sam_flag |= kReverse;
+        if (r->parent != r->id)
+            sam_flag |= kSecondary;
+        else if (!r->sam_pri)
+            sam_flag |= kSupplementary;
+        if (n_seg > 1 && r->proper_pair) sam_flag |= kProperPair;
+    }
+    if (n_seg > 1) {
+        if (seg_idx == 0)
+            sam_flag |= kFirst;
+        else if (seg_idx == n_seg - 1)
+            sam_flag |= kLast;
+        if (r_next == nullptr)
+            sam_flag |= kMateUnmapped;
+        else if (r_next->reverse)
+            sam_flag |= kMateReverse;
+    }
+    ls_string_printf(str, "\t%d", sam_flag);
+
+    // RNAME, POS, MAPQ, CIGAR
+    bool has_pos = false, cigar_in_tag = false;
+    int32_t pos_rid = -1, pos_rs = 0;
+    if (r == nullptr) {
+        if (r_prev != nullptr) {
+            ls_string_printf(str, "\t");
+            append_target_name(str, mi, r_prev->target_id);
+            ls_string_printf(str, "\t%d\t0\t*", r_prev->rs + 1);
+            has_pos = true, pos_rid = r_prev->target_id, pos_rs = r_prev->rs;
+        } else {
+            ls_string_printf(str, "\t*\t0\t0\t*");
+        }
+    } else {
+        ls_string_printf(str, "\t");
+        append_target_name(str, mi, r->target_id);
+        ls_string_printf(str, "\t%d\t%d\t", r->rs + 1, (int)r->mapq);
+        has_pos = true, pos_rid = r->target_id, pos_rs = r->rs;
+        // The column holds at most 65535 operations: a longer CIGAR goes to the CG tag and the
+        // column covers the read's bases with one skip over the aligned target span.
+        if ((flag & LS_F_LONG_CIGAR) && r->p != nullptr &&
+            (uint64_t)r->p->n_cigar + (r->qs != 0) + (r->qe != qlen) >= 65536) {
+            int clip;
+            if ((flag & LS_F_SOFT_CLIP) || !(sam_flag & (kSecondary | kSupplementary)))
+                clip = qlen;
+            else if (!(sam_flag & kSecondary) || (flag & LS_F_SECONDARY_SEQ))
+                clip = r->qe - r->qs;
+            else
+                clip = 0;
+            ls_string_printf(str, "%dS%dN", clip, r->re - r->rs);
+            cigar_in_tag = true;
+        } else {
+            write_sam_cigar(str, sam_flag, 0, qlen, r, flag);
+        }
+    }
+
+    // RNEXT, PNEXT, TLEN
+    if (n_seg == 1) {
+        ls_string_printf(str, "\t*\t0\t0\t");
+    } else if (r_next != nullptr && has_pos) {
+        if (pos_rid == r_next->target_id) {
+            int tlen = 0;
+            if (r != nullptr) {
+                const int p1 = r->reverse ? r->re - 1 : r->rs;
+                const int p2 = r_next->reverse ? r_next->re - 1 : r_next->rs;
+                tlen = p2 - p1;
+                tlen += tlen > 0 ? 1 : tlen < 0 ? -1 : 0;
+            }
+            ls_string_printf(str, "\t=\t%d\t%d\t", r_next->rs + 1, tlen);
+        } else {
+            ls_string_printf(str, "\t");
+            append_target_name(str, mi, r_next->target_id);
+            ls_string_printf(str, "\t%d\t0\t", r_next->rs + 1);
+        }
+    } else if (r_next != nullptr) {
+        ls_string_printf(str, "\t");
+        append_target_name(str, mi, r_next->target_id);
+        ls_string_printf(str, "\t%d\t0\t", r_next->rs + 1);
+    } else if (has_pos) {
+        ls_string_printf(str, "\t=\t%d\t0\t", pos_rs + 1);
+    } else {
+        ls_string_printf(str, "\t*\t0\t0\t");
+    }
+
+    // SEQ, QUAL: the read on the target's strand; secondaries carry none unless asked.
+    if (t->seq == nullptr || qlen <= 0) {
+        ls_string_printf(str, "*\t*");
+    } else if (r == nullptr) {
+        ls_sam_append_seq(str, t->seq, qlen, 0, 0);
+        ls_string_printf(str, "\t");
+        if (t->qual != nullptr)
+            ls_sam_append_seq(str, t->qual, qlen, 0, 0);
+        else
+            ls_string_printf(str, "*");
+    } else {
+        int st = -1, en = -1;
+        if ((flag & LS_F_SOFT_CLIP) || !(sam_flag & (kSecondary | kSupplementary)))
+            st = 0, en = qlen;
+        else if ((flag & LS_F_SECONDARY_SEQ) || !(sam_flag & kSecondary))
+            st = r->qs, en = r->qe;
+        // No bases to give (none asked for, or an empty query interval): an empty field is
+        // not valid SAM, "*" is.
+        if (st < 0 || en <= st) {
+            ls_string_printf(str, "*\t*");
+        } else {
+            ls_sam_append_seq(str, t->seq + st, en - st, r->reverse, r->reverse);
+            ls_string_printf(str, "\t");
+            if (t->qual != nullptr)
+                ls_sam_append_seq(str, t->qual + st, en - st, r->reverse, 0);
+            else
+                ls_string_printf(str, "*");
+        }
+    }
+
+    if (ls_rg_id[0]) ls_string_printf(str, "\tRG:Z:%s", ls_rg_id);
+    if (n_seg > 2) ls_string_printf(str, "\tFI:i:%d", seg_idx);
+
+    if (r != nullptr) {
+        ls_paf_tags(str, r);
+        // ts:A is relative to the read; transcript assemblers want the transcript's strand on
+        // the target, which flips on a reverse region.
+        if (r->p != nullptr && (r->p->transcript_strand == 1 || r->p->transcript_strand == 2) &&
+            has_intron(r->p))
+            ls_string_printf(str, "\tXS:A:%c", "+-"[r->reverse ^ (r->p->transcript_strand == 2)]);
+        if (r->parent == r->id && r->p != nullptr && n_regs > 1) write_sa_tag(str, mi, qlen, r, n_regs, regs);
+        if (r->p != nullptr && (flag & (LS_F_CS_TAG | LS_F_MD_TAG | LS_F_DS_TAG)))
+            ls_write_diff_tags(km, str, mi, t, r, !(flag & LS_F_CS_LONG), !!(flag & LS_F_MD_TAG),
+                               !!(flag & LS_F_DS_TAG), 1, 0);
+        if (cigar_in_tag) write_sam_cigar(str, sam_flag, 1, qlen, r, flag);
+    }
+    if (rep_len >= 0) ls_string_printf(str, "\trl:i:%d", rep_len);
+    if ((flag & LS_F_COPY_COMMENT) && t->comment != nullptr && t->comment[0])
+        ls_string_printf(str, "\t%s", t->comment);
+    str->s[str->l] = 0;
+}
+
+void ls_sam_format_basic(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx, int reg_idx,
+                         int n_seg, const int *n_regss, const ls_reg *const *regss, km_arena *km,
+                         int64_t flag) {
+    ls_sam_format(str, mi, t, seg_idx, reg_idx, n_seg, n_regss, regss, km, flag, -1);
+}
+
+void ls_sam_format_one(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const ls_reg *r, int n_regs,
+                       const ls_reg *regs) {
+    int i = 0;
+    if (regs != nullptr)
+        for (i = 0; i < n_regs; ++i)
+            if (&regs[i] == r) break;
+    ls_sam_format(str, mi, t, 0, i, 1, &n_regs, &regs, nullptr, 0, -1);
+}
+
+void ls_write_junc(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const ls_reg *r) {
+    str->l = 0;
+    ls_string_printf(str, "");
+    if (!r->spliced || r->p == nullptr) return;
+    const uint32_t ts = r->p->transcript_strand;
+    if (ts != 1 && ts != 2) return;
+    const int rev_t = ts == 2;
+    const char *qname = t->name != nullptr && t->name[0] ? t->name : "*";
+    int64_t t_off = r->rs;
+    int n_lines = 0;
+    for (uint32_t k = 0; k < r->p->n_cigar; ++k) {
+        const int op = (int)(r->p->cigar[k] & 0xf);
+        const int64_t len = r->p->cigar[k] >> 4;
+        if (op == LS_CIGAR_MATCH || op == LS_CIGAR_EQ_MATCH || op == LS_CIGAR_X_MISMATCH ||
+            op == LS_CIGAR_DEL) {
+            t_off += len;
+        } else if (op == LS_CIGAR_N_SKIP) {
+            LS_ASSERT(len >= 2);
+            const int64_t end = t_off + len;
+            uint8_t left[2], right[2], donor[2], acceptor[2];
+            read_pair(mi, r->target_id, t_off, left);
+            read_pair(mi, r->target_id, end - 2, right);
+            // On the transcript's strand the donor opens the intron; seen from the other
+            // strand it is the reverse complement of the intron's last two bases.
+            if ((int)r->reverse == rev_t) {
+                memcpy(donor, left, 2), memcpy(acceptor, right, 2);
+            } else {
+                revcomp_pair(right, donor), revcomp_pair(left, acceptor);
+            }
+            if (n_lines++ > 0) ls_string_printf(str, "\n");
+            append_target_name(str, mi, r->target_id);
+            ls_string_printf(str, "\t%d\t%d\t%s\t%d\t%c", (int)t_off, (int)end, qname,
+                             donor_score(donor) + acceptor_score(acceptor), "+-"[r->reverse ^ rev_t]);
+            t_off = end;
+        }
+    }
+    LS_ASSERT(t_off == r->re);
+}
+
+} // extern "C"

@@ -1,0 +1,453 @@
+/* Mapping whole query files: a three-step pipeline (read a batch, map its
+ * fragments on worker threads, write the results in input order), which
+ * also carries the merge pass of split-index runs. */
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <vector>
+
+#include "seqio/seq_reader.h"
+#include "map/regions.h"
+#include "map/map_query.h"
+#include "base/misc.h"
+#include "base/threads.h"
+#include "map/pairing.h"
+#include "pipeline/split_files.h"
+
+/* Shared by all steps of one pipeline run. */
+struct ls_pipeline_state {
+    int n_files = 0;
+    ls_bseq_file **fp = nullptr;
+    const ls_idx *mi = nullptr;
+    const ls_mapopt *opt = nullptr;
+    int n_threads = 1; /* at least 1 */
+    int64_t batch_bases = 0;
+    int64_t n_processed = 0; /* queries read so far: the next record id */
+    int n_parts = 0;         /* index parts being merged; 0 in a mapping run */
+    FILE **part_files = nullptr;
+    const int32_t *rid_shift = nullptr;
+    FILE *fp_split = nullptr;        /* temporary output of this part, or null */
+    ls_string str = {0, 0, nullptr}; /* output line, reused */
+    /* A query file failed: the read step has read its last batch. Only the
+     * read step touches it while the pipeline runs. */
+    bool input_failed = false;
+    /* A write failed, or a temporary file of the merge could not be read: the
+     * read step stops, batches in flight are freed without mapping or
+     * writing. Set by the later steps while the read step runs. */
+    std::atomic<bool> output_failed{false}, merge_failed{false};
+    int split_errno = 0; /* why the first write to fp_split failed */
+};
+
+/* One batch on its way through the steps. */
+struct ls_map_batch {
+    ls_pipeline_state *p;
+    int n_seq, n_frag;
+    ls_bseq_rec *seq;
+    int *n_reg, *seg_off, *n_seg, *repeat_len, *fragment_gap; /* one block of 5 x n_seq */
+    ls_reg **reg;
+    ls_tbuf **buf;
+};
+
+namespace {
+
+/* Totals of ls_map_stats_get; relaxed, as readers poll them for progress
+ * only. */
+std::atomic<uint64_t> g_stat_queries{0}, g_stat_bases{0}, g_stat_mapped{0};
+
+bool stopped(const ls_pipeline_state *p) {
+    return p->output_failed.load() || p->merge_failed.load();
+}
+
+/* Length of a name without a final "/<digit>" mate suffix (only names of at
+ * least 3 characters carry one). */
+size_t stem_len(const char *s) {
+    const size_t l = strlen(s);
+    if (l >= 3 && s[l - 1] >= '0' && s[l - 1] <= '9' && s[l - 2] == '/') return l - 2;
+    return l;
+}
+
+bool same_fragment(const char *a, const char *b) {
+    const size_t la = stem_len(a), lb = stem_len(b);
+    return la == lb && memcmp(a, b, la) == 0;
+}
+
+/* Reverse-complements a record in place (the quality is only reversed). */
+void revcomp_rec(ls_bseq_rec *t) {
+    for (int i = 0, j = t->len - 1; i <= j; ++i, --j) {
+        const unsigned char a = (unsigned char)t->seq[i], b = (unsigned char)t->seq[j];
+        t->seq[i] = (char)ls_comp_table[b];
+        t->seq[j] = (char)ls_comp_table[a];
+    }
+    if (t->qual)
+        for (int i = 0, j = t->len - 1; i < j; ++i, --j) {
+            const char c = t->qual[i];
+            t->qual[i] = t->qual[j];
+            t->qual[j] = c;
+        }
+}
+
+/* Turns regions of a reverse-complemented mate back to the mate as read. */
+void flip_regions(int qlen, int n, ls_reg *r) {
+    for (int i = 0; i < n; ++i) {
+        const int qs = r[i].qs;
+        r[i].qs = qlen - r[i].qe;
+        r[i].qe = qlen - qs;
+        r[i].reverse ^= 1;
+        if (r[i].p && (r[i].p->transcript_strand == 1 || r[i].p->transcript_strand == 2))
+            r[i].p->transcript_strand ^= 3;
+    }
+}
+
+/* Whether mate j (0 or 1) of a pair is mapped reverse-complemented: bit 1 of
+ * pair_orientation for the first mate, bit 0 for the second. */
+bool mate_flipped(const ls_mapopt *opt, int j) {
+    return opt->pair_orientation >= 0 && ((opt->pair_orientation >> (1 - j)) & 1);
+}
+
+void worker_for(void *data, long i, int tid) {
+    ls_map_batch *s = static_cast<ls_map_batch *>(data);
+    const ls_mapopt *opt = s->p->opt;
+    const int off = s->seg_off[i], pe = s->n_seg[i];
+    ls_tbuf *b = s->buf[tid];
+    LS_ASSERT(s->n_seg[i] <= LS_MAX_SEG);
+    double t0 = 0.0;
+    if (ls_debug_flags & LS_DBG_QUERY_STATS) {
+        fprintf(stderr, "QR\t%s\t%d\t%d\n", s->seq[off].name, tid, s->seq[off].len);
+        t0 = ls_realtime();
+    }
+    std::vector<int> qlens(pe);
+    std::vector<const char *> seqs(pe);
+    for (int j = 0; j < pe; ++j) {
+        if (pe == 2 && mate_flipped(opt, j)) revcomp_rec(&s->seq[off + j]);
+        qlens[j] = s->seq[off + j].len;
+        seqs[j] = s->seq[off + j].seq;
+    }
+    if (opt->flag & LS_F_INDEPENDENT_SEGS) {
+        for (int j = 0; j < pe; ++j) {
+            ls_map_frag_core(s->p->mi, 1, &qlens[j], &seqs[j], &s->n_reg[off + j], &s->reg[off + j], b, opt,
+                             s->seq[off + j].name);
+            s->repeat_len[off + j] = b->repeat_len;
+            s->fragment_gap[off + j] = b->fragment_gap;
+        }
+    } else {
+        ls_map_frag(s->p->mi, pe, qlens.data(), seqs.data(), &s->n_reg[off], &s->reg[off], b, opt,
+                    s->seq[off].name);
+        for (int j = 0; j < pe; ++j) {
+            s->repeat_len[off + j] = b->repeat_len;
+            s->fragment_gap[off + j] = b->fragment_gap;
+        }
+    }
+    for (int j = 0; j < pe; ++j) {
+        if (pe == 2 && mate_flipped(opt, j)) {
+            revcomp_rec(&s->seq[off + j]);
+            flip_regions(qlens[j], s->n_reg[off + j], s->reg[off + j]);
+        }
+    }
+    if (ls_debug_flags & LS_DBG_QUERY_STATS)
+        fprintf(stderr, "QT\t%s\t%d\t%.6f\n", s->seq[off].name, tid, ls_realtime() - t0);
+}
+
+/* Merge run: joins each query's regions from the part files. */
+void merge_batch(ls_map_batch *s) {
+    ls_pipeline_state *p = s->p;
+    const ls_mapopt *opt = p->opt;
+    km_arena *km = km_create();
+    for (int f = 0; f < s->n_frag; ++f) {
+        const int off = s->seg_off[f], pe = s->n_seg[f];
+        for (int j = off; j < off + pe; ++j) {
+            if (ls_split_merge_query(p->n_parts, p->part_files, p->rid_shift, p->mi, opt, s->seq[j].len, km,
+                                     &s->reg[j], &s->n_reg[j], &s->repeat_len[j], &s->fragment_gap[j]) == 0)
+                continue;
+            // Only the fragments before the fault are written; the regions of
+            // an earlier mate are freed with the batch.
+            p->merge_failed = true;
+            s->n_frag = f;
+            km_release(km);
+            return;
+        }
+        if (pe == 2 && opt->pair_orientation >= 0 && (opt->flag & LS_F_BASE_ALIGN)) {
+            // The mates were paired in the orientation they were mapped in;
+            // pair them the same way here and turn them back afterwards.
+            const int lens[2] = {s->seq[off].len, s->seq[off + 1].len};
+            int n[2] = {s->n_reg[off], s->n_reg[off + 1]};
+            ls_reg *regs[2] = {s->reg[off], s->reg[off + 1]};
+            for (int j = 0; j < 2; ++j)
+                if (mate_flipped(opt, j)) flip_regions(lens[j], n[j], regs[j]);
+            ls_pair_mates(km, s->fragment_gap[off + 1], opt->pair_bonus,
+                          opt->match_score * 2 + opt->mismatch_penalty, opt->match_score, lens, n, regs);
+            for (int j = 0; j < 2; ++j)
+                if (mate_flipped(opt, j)) flip_regions(lens[j], n[j], regs[j]);
+        }
+    }
+    km_release(km);
+}
+
+ls_map_batch *read_batch(ls_pipeline_state *p) {
+    // Nothing after a fault is read: its queries could not be written in
+    // order, or not at all.
+    if (p->input_failed || stopped(p)) return nullptr;
+    const int64_t flag = p->opt->flag;
+    const int with_qual = (flag & LS_F_SAM_OUT) && !(flag & LS_F_DROP_QUAL);
+    const int with_comment = !!(flag & LS_F_COPY_COMMENT);
+    const bool frag_mode = p->n_files > 1 || (flag & LS_F_FRAGMENT);
+    int n = 0;
+    ls_bseq_rec *seq;
+    if (p->n_files == 1)
+        seq = ls_bseq_read3(p->fp[0], p->batch_bases, with_qual, with_comment, !!(flag & LS_F_FRAGMENT), &n);
+    else
+        seq = ls_bseq_read_frag2(p->n_files, p->fp, p->batch_bases, with_qual, with_comment, &n);
+    // The reader has reported the fault; the records before it still go on.
+    for (int i = 0; i < p->n_files; ++i)
+        if (ls_bseq_error(p->fp[i])) p->input_failed = true;
+    if (seq == nullptr || n == 0) {
+        free(seq);
+        return nullptr;
+    }
+    ls_map_batch *s = static_cast<ls_map_batch *>(calloc(1, sizeof(ls_map_batch)));
+    LS_ASSERT(s != nullptr);
+    s->p = p;
+    s->n_seq = n;
+    s->seq = seq;
+    for (int i = 0; i < n; ++i) seq[i].rec_id = (int32_t)p->n_processed++;
+    s->buf = static_cast<ls_tbuf **>(calloc(p->n_threads, sizeof(ls_tbuf *)));
+    LS_ASSERT(s->buf != nullptr);
+    for (int t = 0; t < p->n_threads; ++t) {
+        s->buf[t] = ls_tbuf_init();
+        LS_ASSERT(s->buf[t] != nullptr);
+    }
+    s->n_reg = static_cast<int *>(calloc(5 * (size_t)n, sizeof(int)));
+    s->reg = static_cast<ls_reg **>(calloc(n, sizeof(ls_reg *)));
+    LS_ASSERT(s->n_reg != nullptr && s->reg != nullptr);
+    s->seg_off = s->n_reg + n;
+    s->n_seg = s->seg_off + n;
+    s->repeat_len = s->n_seg + n;
+    s->fragment_gap = s->repeat_len + n;
+    for (int i = 1, j = 0; i <= n; ++i) {
+        if (i == n || !frag_mode || !same_fragment(seq[i - 1].name, seq[i].name)) {
+            s->n_seg[s->n_frag] = i - j;
+            s->seg_off[s->n_frag++] = j;
+            j = i;
+        }
+    }
+    return s;
+}
+
+/* Prints the lines of the batch's queries. Returns false at the first line
+ * the stream refused (errno tells why). */
+bool print_batch(ls_map_batch *s, km_arena *km) {
+    ls_pipeline_state *p = s->p;
+    const ls_idx *mi = p->mi;
+    const int64_t flag = p->opt->flag;
+    ls_string *str = &p->str;
+    auto print = [str]() { return ls_checked_puts(str->s ? str->s : "") == 0; };
+    for (int f = 0; f < s->n_frag; ++f) {
+        const int off = s->seg_off[f], pe = s->n_seg[f];
+        for (int i = off; i < off + pe; ++i) {
+            const ls_bseq_rec *t = &s->seq[i];
+            const int seg = i - off;
+            if (flag & LS_F_JUNC_OUT) {
+                for (int j = 0; j < s->n_reg[i]; ++j) {
+                    const ls_reg *r = &s->reg[i][j];
+                    if (r->id != r->parent || r->mapq < 10) continue;
+                    ls_write_junc(str, mi, t, r);
+                    if (str->l > 0 && !print()) return false;
+                }
+            } else if (s->n_reg[i] > 0) {
+                for (int j = 0; j < s->n_reg[i]; ++j) {
+                    const ls_reg *r = &s->reg[i][j];
+                    LS_ASSERT(!r->sam_pri || r->id == r->parent);
+                    if ((flag & LS_F_NO_SECONDARY) && r->id != r->parent) continue;
+                    if (flag & LS_F_SAM_OUT)
+                        ls_sam_format(str, mi, t, seg, j, pe, &s->n_reg[off],
+                                      (const ls_reg *const *)&s->reg[off], km, flag, s->repeat_len[i]);
+                    else
+                        ls_paf_format(str, mi, t, r, km, flag, s->repeat_len[i], pe, seg);
+                    if (!print()) return false;
+                }
+            } else if ((flag & LS_F_PAF_UNMAPPED) ||
+                       ((flag & LS_F_SAM_OUT) && !(flag & LS_F_SAM_HITS_ONLY))) {
+                if (flag & LS_F_SAM_OUT)
+                    ls_sam_format(str, mi, t, seg, -1, pe, &s->n_reg[off],
+                                  (const ls_reg *const *)&s->reg[off], km, flag, s->repeat_len[i]);
+                else
+                    ls_paf_format(str, mi, t, nullptr, nullptr, flag, s->repeat_len[i], pe, seg);
+                if (!print()) return false;
+            }
+        }
+    }
+    // puts only fills the stream's buffer; a full disk or a closed pipe shows
+    // when the buffer goes out, so each batch is flushed and checked here
+    // rather than failing silently at exit.
+    return fflush(stdout) == 0;
+}
+
+/* Appends every query's raw regions to the part's temporary file. Returns
+ * false at the first failed write. */
+bool write_split_batch(ls_map_batch *s) {
+    const ls_pipeline_state *p = s->p;
+    for (int f = 0; f < s->n_frag; ++f)
+        for (int i = s->seg_off[f]; i < s->seg_off[f] + s->n_seg[f]; ++i)
+            if (ls_split_write_query(p->fp_split, p->opt->flag, s->n_reg[i], s->reg[i], s->repeat_len[i],
+                                     s->fragment_gap[i]) != 0)
+                return false;
+    return true;
+}
+
+void count_batch(const ls_map_batch *s) {
+    uint64_t n = 0, bases = 0, mapped = 0;
+    for (int f = 0; f < s->n_frag; ++f)
+        for (int i = s->seg_off[f]; i < s->seg_off[f] + s->n_seg[f]; ++i, ++n) {
+            bases += (uint64_t)s->seq[i].len;
+            if (s->n_reg[i] > 0) ++mapped;
+        }
+    g_stat_queries.fetch_add(n, std::memory_order_relaxed);
+    g_stat_bases.fetch_add(bases, std::memory_order_relaxed);
+    g_stat_mapped.fetch_add(mapped, std::memory_order_relaxed);
+}
+
+void write_batch(ls_map_batch *s) {
+    ls_pipeline_state *p = s->p;
+    const int64_t flag = p->opt->flag;
+    for (int t = 0; t < p->n_threads; ++t) ls_tbuf_destroy(s->buf[t]);
+    free(s->buf);
+    s->buf = nullptr;
+    km_arena *km = (flag & LS_F_CS_TAG) && !(ls_debug_flags & LS_DBG_NO_ARENA) ? km_create() : nullptr;
+    // After a failure nothing more is written: a later batch would leave a
+    // gap in the output.
+    if (!p->output_failed.load()) {
+        if (p->fp_split) {
+            if (write_split_batch(s)) {
+                count_batch(s);
+            } else {
+                p->split_errno = errno; // reported when the file is closed
+                p->output_failed = true;
+            }
+        } else if (print_batch(s, km)) {
+            count_batch(s);
+        } else {
+            const int e = errno;
+            p->output_failed = true;
+            if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] failed to write the results: %s\n", strerror(e));
+        }
+    }
+    for (int i = 0; i < s->n_seq; ++i) {
+        for (int j = 0; j < s->n_reg[i]; ++j) free(s->reg[i][j].p);
+        free(s->reg[i]);
+        free(s->seq[i].name);
+        free(s->seq[i].seq);
+        free(s->seq[i].qual);
+        free(s->seq[i].comment);
+    }
+    free(s->reg);
+    free(s->n_reg);
+    free(s->seq);
+    km_release(km);
+    ls_progress("worker_pipeline", "mapped %d sequences\n", s->n_seq);
+    free(s);
+}
+
+void *worker_pipeline(void *shared, int step, void *in) {
+    ls_pipeline_state *p = static_cast<ls_pipeline_state *>(shared);
+    if (step == 0) return read_batch(p);
+    ls_map_batch *s = static_cast<ls_map_batch *>(in);
+    if (step == 1) {
+        if (stopped(p))
+            s->n_frag = 0; // read before the fault, but never written
+        else if (p->n_parts > 0)
+            merge_batch(s);
+        else
+            ls_parallel_for(p->n_threads, worker_for, s, s->n_frag);
+        return s;
+    }
+    write_batch(s);
+    return nullptr;
+}
+
+} // namespace
+
+ls_bseq_file **ls_open_query_files(int n, const char **paths) {
+    if (n <= 0) return nullptr;
+    ls_bseq_file **fp = static_cast<ls_bseq_file **>(calloc(n, sizeof(ls_bseq_file *)));
+    LS_ASSERT(fp != nullptr);
+    for (int i = 0; i < n; ++i) {
+        errno = 0;
+        fp[i] = ls_bseq_open(paths[i]);
+        if (fp[i] == nullptr) {
+            if (ls_verbosity >= 1)
+                fprintf(stderr, "ERROR: failed to open file '%s': %s\n", paths[i] ? paths[i] : "-",
+                        strerror(errno));
+            for (int j = 0; j < i; ++j) ls_bseq_close(fp[j]);
+            free(fp);
+            return nullptr;
+        }
+    }
+    return fp;
+}
+
+int ls_map_file_run(const ls_idx *mi, int n_files, ls_bseq_file **fps, const ls_mapopt *opt, int n_threads,
+                    int n_parts, FILE **part_files, const int32_t *rid_shift) {
+    ls_pipeline_state pl;
+    pl.n_files = n_files;
+    pl.fp = fps;
+    pl.mi = mi;
+    pl.opt = opt;
+    pl.n_threads = n_threads > 1 ? n_threads : 1;
+    pl.batch_bases = opt->batch_bases;
+    pl.n_parts = n_parts;
+    pl.part_files = part_files;
+    pl.rid_shift = rid_shift;
+    if (opt->split_prefix && n_parts == 0) {
+        pl.fp_split = ls_split_open_out(opt->split_prefix, mi);
+        if (pl.fp_split == nullptr) return LS_MAP_ERR_OUTPUT;
+    }
+    const int pl_threads = n_threads == 1 ? 1 : (opt->flag & LS_F_TWO_IO_THREADS) ? 3 : 2;
+    ls_pipeline(pl_threads, worker_pipeline, &pl, 3);
+    free(pl.str.s);
+    if (pl.fp_split) {
+        // Buffered bytes reach the disk only now; a failure here would
+        // otherwise leave a short file that the merge cannot read.
+        int e = pl.split_errno;
+        bool failed = pl.output_failed || ferror(pl.fp_split);
+        if (fclose(pl.fp_split) != 0) {
+            failed = true;
+            if (e == 0) e = errno;
+        }
+        if (failed) {
+            if (ls_verbosity >= 1)
+                fprintf(stderr,
+                        "[ERROR]" LS_RED " failed to write to temporary file of part %d" LS_RESET ": %s\n",
+                        mi->part_index, strerror(e ? e : EIO));
+            return LS_MAP_ERR_OUTPUT;
+        }
+    }
+    if (pl.output_failed) return LS_MAP_ERR_OUTPUT;
+    return pl.input_failed || pl.merge_failed ? LS_MAP_ERR_INPUT : 0;
+}
+
+int ls_map_file_frag(const ls_idx *mi, int n_files, const char **paths, const ls_mapopt *opt, int n_threads) {
+    if (n_files <= 0) return LS_MAP_ERR_OPEN;
+    ls_bseq_file **fps = ls_open_query_files(n_files, paths);
+    if (fps == nullptr) return LS_MAP_ERR_OPEN;
+    const int ret = ls_map_file_run(mi, n_files, fps, opt, n_threads, 0, nullptr, nullptr);
+    for (int i = 0; i < n_files; ++i) ls_bseq_close(fps[i]);
+    free(fps);
+    return ret;
+}
+
+int ls_map_file(const ls_idx *mi, const char *path, const ls_mapopt *opt, int n_threads) {
+    return ls_map_file_frag(mi, 1, &path, opt, n_threads);
+}
+
+void ls_map_stats_get(ls_map_stats *st) {
+    st->n_queries = g_stat_queries.load(std::memory_order_relaxed);
+    st->n_bases = g_stat_bases.load(std::memory_order_relaxed);
+    st->n_mapped = g_stat_mapped.load(std::memory_order_relaxed);
+}
+
+void ls_map_stats_reset(void) {
+    g_stat_queries.store(0, std::memory_order_relaxed);
+    g_stat_bases.store(0, std::memory_order_relaxed);
+    g_stat_mapped.store(0, std::memory_order_relaxed);
+}

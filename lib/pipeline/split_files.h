@@ -1,0 +1,80 @@
+/* Split-index temporary files: when the targets are indexed in several parts,
+ * each part's mapping run writes every query's regions, raw, to a temporary
+ * file "<prefix>.<part, 4 digits>.tmp"; a merge pass reads all of them in
+ * lockstep, joins each query's regions across parts, ranks them again and
+ * prints them through the file pipeline (map.h).
+ *
+ * A temporary file holds, little-endian: the part's k (int32) and target
+ * count (uint32); per target its name length (int32), name bytes and length
+ * (uint32); then per query, in input order, n_reg, repeat_len and
+ * fragment_gap (int32 each) followed by n_reg 80-byte ls_reg records and,
+ * with LS_F_BASE_ALIGN, each region's ls_extra as a uint32 word count and
+ * that many words (the record's first word repeats the count). Faults are
+ * returned to the caller; readers report them once, naming the file. */
+#ifndef LODESTAR_SPLITFILES_H
+#define LODESTAR_SPLITFILES_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "base/arena.h"
+#include "seqio/seq_reader.h"
+#include "lodestar.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Creates the temporary file of index part mi->part_index and writes its
+ * header (k and target table). Returns the open file, which the caller
+ * closes, or null after one message when the file cannot be created or
+ * written. */
+FILE *ls_split_open_out(const char *prefix, const ls_idx *mi);
+
+/* Opens the n_parts temporary files of prefix for reading into files[] and
+ * reads their headers. Returns the merged target table (k, n_seq and the
+ * targets of all parts in part order; no buckets, no bases; free it with
+ * ls_idx_destroy), and n_seq_of_part[j] (may be null) the targets of part j.
+ * Null when n_parts <= 0 (*err, if not null, is LS_MAP_ERR_OPEN then), or
+ * after one message when a file cannot be opened (LS_MAP_ERR_OPEN) or its
+ * header is cut short or corrupt (LS_MAP_ERR_INPUT); every file opened here
+ * is closed again. */
+ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uint32_t *n_seq_of_part,
+                              int *err);
+
+/* Deletes the n_parts temporary files of prefix. */
+void ls_split_remove(const char *prefix, int n_parts);
+
+/* ls_split_merge is public (lodestar.h). */
+
+/* Appends one query's regions to a temporary file. Returns 0, or -1 when a
+ * write failed (errno tells why; no message). */
+int ls_split_write_query(FILE *fp, int64_t flag, int n_reg, const ls_reg *regs, int32_t repeat_len,
+                         int32_t fragment_gap);
+
+/* Reads the next query's regions from all n_parts files (named after
+ * opt->split_prefix), shifts their target ids into the merged table mi
+ * (rid_shift[j]: targets before part j) and ranks the joined set again:
+ * primaries, kept secondaries, SAM-primary and mapping quality. Returns 0
+ * with the region array in *regs (system allocator; the caller frees each p
+ * and the array), its count in *n_reg, the largest repeat length in
+ * *repeat_len and part 0's fragment gap in *fragment_gap. Returns -1 after
+ * one message naming the file when a file is cut short, unreadable or
+ * inconsistent; *regs is then null and *n_reg 0, and the files' positions
+ * are undefined. */
+int ls_split_merge_query(int n_parts, FILE **files, const int32_t *rid_shift, const ls_idx *mi,
+                         const ls_mapopt *opt, int qlen, km_arena *km, ls_reg **regs, int *n_reg,
+                         int *repeat_len, int *fragment_gap);
+
+/* The file pipeline over already opened query readers (the merge run passes
+ * its merged table, n_parts > 0, the part files and the shifts; a normal
+ * run passes 0 and nulls). Returns 0 or an LS_MAP_ERR_* result, each fault
+ * reported once. */
+int ls_map_file_run(const ls_idx *mi, int n_files, ls_bseq_file **fps, const ls_mapopt *opt, int n_threads,
+                    int n_parts, FILE **part_files, const int32_t *rid_shift);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,532 @@
+/* FASTA/FASTQ stream reader, record parser and batch reader. */
+#include "seqio/seq_reader.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "base/arena.h"
+#include "base/misc.h"
+
+namespace {
+
+enum LineMode : int32_t { kLineUnknown = 0, kLineFeed = 1, kLineCarriageReturn = 2 };
+
+// A fragment look-ahead stops at records this long: such a record is not a
+// short-read mate, and holding a second one back would double the memory of
+// a batch for nothing.
+constexpr int32_t kMaxFragmentLookaheadLen = 1000000;
+
+constexpr int kInitialBatchCap = 256;
+
+// The parsers cannot continue without the memory, and returning half-built
+// records would lose data silently: stop with a message instead.
+[[noreturn]] void out_of_memory(size_t size) {
+    fprintf(stderr, "[ERROR] out of memory reading sequences (%zu bytes requested)\n", size);
+    abort();
+}
+
+void *xrealloc(void *p, size_t size) {
+    void *q = realloc(p, size);
+    if (!q && size) out_of_memory(size);
+    return q;
+}
+
+char *copy_text(const char *s, size_t len) {
+    char *t = (char *)malloc(len + 1);
+    if (!t) out_of_memory(len + 1);
+    if (len) memcpy(t, s, len);
+    t[len] = 0;
+    return t;
+}
+
+// Smallest power of two above x, by filling every bit below the highest set
+// one. The 32-bit shift keeps the result a power of two for 64-bit lengths.
+uint64_t round_up_pow2(uint64_t x) {
+    x |= x >> 1;
+    x |= x >> 2;
+    x |= x >> 4;
+    x |= x >> 8;
+    x |= x >> 16;
+    x |= x >> 32;
+    return x + 1;
+}
+
+void str_set_cap(ls_string *str, uint64_t m) {
+    str->m = m;
+    str->s = (char *)xrealloc(str->s, m);
+}
+
+// Room for n more bytes plus the terminating zero byte.
+void str_reserve(ls_string *str, uint64_t n) {
+    if (str->m - str->l < n + 1) str_set_cap(str, round_up_pow2(str->l + n));
+}
+
+void str_clear(ls_string *str) {
+    str->l = 0;
+    if (str->s) str->s[0] = 0;
+}
+
+bool stream_eof_flag(const ls_stream *ks) {
+    return (ks->eof_bufsize & 3u) != 0;
+}
+int32_t stream_bufsize(const ls_stream *ks) {
+    return (int32_t)(ks->eof_bufsize >> 2);
+}
+void stream_set_eof(ls_stream *ks, bool eof) {
+    ks->eof_bufsize = (ks->eof_bufsize & ~3u) | (eof ? 1u : 0u);
+}
+
+// Files whose lines end with a lone carriage return (old Mac text) are
+// recognised from the first buffer: it holds no line feed at all but a
+// carriage return that is followed by another byte. Any file with a line feed
+// near its start keeps the line-feed rules unchanged.
+void probe_line_mode(ls_stream *ks) {
+    ks->line_mode = kLineFeed;
+    if (ks->end < 2 || memchr(ks->buf, '\n', ks->end)) return;
+    if (memchr(ks->buf, '\r', ks->end - 1)) ks->line_mode = kLineCarriageReturn;
+}
+
+bool is_eol(const ls_stream *ks, int c) {
+    return c == '\n' || (c == '\r' && ks->line_mode == kLineCarriageReturn);
+}
+
+void refill(ls_stream *ks) {
+    int32_t size = stream_bufsize(ks);
+    ks->begin = 0;
+    int n = gzread(ks->f, ks->buf, (unsigned)size);
+    if (n < 0) {
+        // A damaged block or failed read: the bytes of this call are lost,
+        // and the input ends here, flagged so it is not taken for a clean end.
+        ks->end = 0;
+        stream_set_eof(ks, true);
+        ks->error = 1;
+    } else {
+        ks->end = n;
+        if (n < size) {
+            stream_set_eof(ks, true);
+            // A gzip member cut short ends with a count of 0 like a clean
+            // end; only the handle's error state tells them apart.
+            int errnum = Z_OK;
+            gzerror(ks->f, &errnum);
+            if (errnum != Z_OK) ks->error = 1;
+        }
+    }
+    if (ks->line_mode == kLineUnknown) probe_line_mode(ks);
+}
+
+bool is_space_byte(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Position of the first delimiter byte in buf[begin, end), or end.
+int32_t scan_delimiter(const ls_stream *ks, int delimiter) {
+    const unsigned char *buf = ks->buf;
+    int32_t i = ks->begin, end = ks->end;
+    if (delimiter == LS_SEP_LINE && ks->line_mode == kLineCarriageReturn) {
+        while (i < end && buf[i] != '\n' && buf[i] != '\r') ++i;
+    } else if (delimiter == LS_SEP_LINE || delimiter > LS_SEP_LINE) {
+        int byte = delimiter == LS_SEP_LINE ? '\n' : delimiter;
+        const void *p = memchr(buf + i, byte, (size_t)(end - i));
+        i = p ? (int32_t)((const unsigned char *)p - buf) : end;
+    } else if (delimiter == LS_SEP_SPACE) {
+        while (i < end && !is_space_byte(buf[i])) ++i;
+    } else {
+        while (i < end && (buf[i] == ' ' || !is_space_byte(buf[i]))) ++i;
+    }
+    return i;
+}
+
+bool hit_read_error(const ls_stream *ks) {
+    return ks->error && ks->begin >= ks->end;
+}
+
+// The input ran out. If it ran into a read error, that is the result, so a
+// damaged file never looks like a clean end or a short record.
+int input_ended(const ls_stream *ks, int result) {
+    return hit_read_error(ks) ? LS_SEQ_READ_ERROR : result;
+}
+
+int length_result(const ls_string *seq) {
+    return seq->l > INT32_MAX ? LS_SEQ_TOO_LONG : (int)seq->l;
+}
+
+void free_rec(ls_bseq_rec *r) {
+    free(r->name);
+    free(r->seq);
+    free(r->qual);
+    free(r->comment);
+    memset(r, 0, sizeof(*r));
+}
+
+void copy_record(ls_bseq_rec *s, const ls_seq_reader *ks, int with_qual, int with_comment) {
+    if (ks->name.l == 0)
+        fprintf(stderr, "[WARNING]" LS_RED " empty sequence name in the input." LS_RESET "\n");
+    s->name = copy_text(ks->name.s, ks->name.l);
+    s->seq = copy_text(ks->seq.s, ks->seq.l);
+    // RNA input: the index and the aligner know four bases, so U becomes T.
+    for (uint64_t i = 0; i < ks->seq.l; ++i)
+        if (s->seq[i] == 'U' || s->seq[i] == 'u') --s->seq[i];
+    s->qual = with_qual && ks->qual.l > 0 ? copy_text(ks->qual.s, ks->qual.l) : nullptr;
+    s->comment = with_comment && ks->comment.l > 0 ? copy_text(ks->comment.s, ks->comment.l) : nullptr;
+    s->len = (int32_t)ks->seq.l;
+    s->rec_id = 0;
+}
+
+// Batch array: 256 records at first, doubling when full.
+struct RecArray {
+    ls_bseq_rec *a = nullptr;
+    int n = 0, m = 0;
+
+    ls_bseq_rec *push() {
+        if (n == m) {
+            m = m ? m << 1 : kInitialBatchCap;
+            a = (ls_bseq_rec *)km_realloc(nullptr, a, (size_t)m * sizeof(ls_bseq_rec));
+            if (!a) out_of_memory((size_t)m * sizeof(ls_bseq_rec));
+        }
+        ls_bseq_rec *r = &a[n++];
+        memset(r, 0, sizeof(*r));
+        return r;
+    }
+};
+
+// Mates are named alike except for a final "/1", "/2", ...; a name of two
+// characters or fewer is compared whole so that "/1" is not an empty stem.
+size_t fragment_stem_len(const char *name) {
+    size_t l = strlen(name);
+    if (l >= 3 && name[l - 2] == '/' && name[l - 1] >= '0' && name[l - 1] <= '9') l -= 2;
+    return l;
+}
+
+bool same_fragment(const char *a, const char *b) {
+    size_t la = fragment_stem_len(a), lb = fragment_stem_len(b);
+    return la == lb && memcmp(a, b, la) == 0;
+}
+
+enum FileError { kParseError = 1, kReadError = 2, kTooLong = 4 };
+
+void report_read_error(ls_bseq_file *fp) {
+    // Later calls hit the same error again; say it once.
+    if (!(fp->error & kReadError) && ls_verbosity >= 1)
+        fprintf(stderr, "[ERROR]" LS_RED " failed to read '%s': %s" LS_RESET "\n", fp->path,
+                ls_stream_error_text(fp->ks->f));
+    fp->error |= kReadError;
+}
+
+// A record the parser refused: consumers stop at it, so the message is an
+// error naming the file and the record (whose name was read before the fault
+// showed). The parser has consumed the record; a later batch starts after it.
+void report_bad_record(ls_bseq_file *fp, int ret) {
+    const char *name = fp->ks->name.s ? fp->ks->name.s : "";
+    if (ret == LS_SEQ_TOO_LONG) {
+        fp->error |= kTooLong;
+        if (ls_verbosity >= 1)
+            fprintf(stderr,
+                    "[ERROR]" LS_RED " failed to read '%s': sequence '%s' is 2^31 bases or longer" LS_RESET
+                    "\n",
+                    fp->path, name);
+    } else {
+        fp->error |= kParseError;
+        if (ls_verbosity >= 1)
+            fprintf(stderr,
+                    "[ERROR]" LS_RED " failed to read '%s': the quality of FASTQ record '%s' is missing or "
+                    "of another length than its sequence" LS_RESET "\n",
+                    fp->path, name);
+    }
+}
+
+// Sorts out the result that ended a batch: a clean end says nothing.
+void report_stop(ls_bseq_file *fp, int ret) {
+    if (ret == LS_SEQ_READ_ERROR)
+        report_read_error(fp);
+    else if (ret < LS_SEQ_EOF)
+        report_bad_record(fp, ret);
+}
+
+} // namespace
+
+/* ---- stream ---- */
+
+ls_stream *ls_stream_init(gzFile f) {
+    ls_stream *ks = (ls_stream *)calloc(1, sizeof(ls_stream));
+    if (!ks) return nullptr;
+    ks->eof_bufsize = (uint32_t)LS_STREAM_BUFSIZE << 2;
+    ks->f = f;
+    ks->buf = (unsigned char *)malloc(LS_STREAM_BUFSIZE);
+    if (!ks->buf) {
+        free(ks);
+        return nullptr;
+    }
+    return ks;
+}
+
+void ls_stream_destroy(ls_stream *ks) {
+    if (!ks) return;
+    free(ks->buf);
+    free(ks);
+}
+
+int ls_stream_getc(ls_stream *ks) {
+    if (stream_eof_flag(ks) && ks->begin >= ks->end) return -1;
+    if (ks->begin >= ks->end) {
+        refill(ks);
+        if (ks->end == 0) return -1;
+    }
+    return ks->buf[ks->begin++];
+}
+
+int64_t ls_stream_getuntil(ls_stream *ks, int delimiter, ls_string *str, int *dret, int append) {
+    if (dret) *dret = 0;
+    if (!append) str->l = 0;
+    if (ks->begin >= ks->end && stream_eof_flag(ks)) {
+        if (str->s) {
+            str_reserve(str, 0);
+            str->s[str->l] = 0;
+        }
+        return -1;
+    }
+    for (;;) {
+        if (ks->begin >= ks->end) {
+            if (stream_eof_flag(ks)) break;
+            refill(ks);
+            if (ks->end == 0) break;
+        }
+        int32_t i = scan_delimiter(ks, delimiter);
+        uint64_t n = (uint64_t)(i - ks->begin);
+        str_reserve(str, n);
+        memcpy(str->s + str->l, ks->buf + ks->begin, n);
+        str->l += n;
+        ks->begin = i + 1;
+        if (i < ks->end) {
+            if (dret) *dret = ks->buf[i];
+            break;
+        }
+    }
+    if (!str->s) str_set_cap(str, 1);
+    // A line of only a carriage return is an empty CRLF line, so the test is
+    // "at least one byte"; the byte can only come from this line, because
+    // earlier lines appended to str had theirs dropped already.
+    if (delimiter == LS_SEP_LINE && str->l > 0 && str->s[str->l - 1] == '\r') --str->l;
+    // A line that ends exactly where the input ends can leave no room for the
+    // zero byte after a one-byte append; make sure there is.
+    str_reserve(str, 0);
+    str->s[str->l] = 0;
+    return (int64_t)str->l;
+}
+
+int ls_stream_eof(const ls_stream *ks) {
+    return stream_eof_flag(ks) && ks->begin >= ks->end;
+}
+
+int ls_stream_error(const ls_stream *ks) {
+    return ks->error != 0;
+}
+
+const char *ls_stream_error_text(const ls_stream *ks) {
+    if (!ks->error) return "";
+    int errnum = Z_OK;
+    const char *msg = gzerror(ks->f, &errnum);
+    if (errnum == Z_OK || !msg || !*msg) return "read error";
+    // zlib prefixes its message with the path and ": "; zlib's own texts
+    // contain no ": ", so the text after the last one is the message proper.
+    const char *p = msg, *last = nullptr;
+    while ((p = strstr(p, ": ")) != nullptr) last = p, p += 2;
+    return last ? last + 2 : msg;
+}
+
+/* ---- record parser ---- */
+
+ls_seq_reader *ls_seq_reader_init(gzFile f) {
+    ls_seq_reader *ks = (ls_seq_reader *)calloc(1, sizeof(ls_seq_reader));
+    if (!ks) return nullptr;
+    ks->f = ls_stream_init(f);
+    if (!ks->f) {
+        free(ks);
+        return nullptr;
+    }
+    return ks;
+}
+
+void ls_seq_reader_destroy(ls_seq_reader *ks) {
+    if (!ks) return;
+    free(ks->name.s);
+    free(ks->comment.s);
+    free(ks->seq.s);
+    free(ks->qual.s);
+    ls_stream_destroy(ks->f);
+    free(ks);
+}
+
+void ls_seq_reader_rewind(ls_seq_reader *ks) {
+    ks->last_char = 0;
+    ks->f->begin = ks->f->end = 0;
+    stream_set_eof(ks->f, false);
+    // gzrewind clears the handle's error too; the file is probed afresh.
+    ks->f->error = 0;
+    ks->f->line_mode = kLineUnknown;
+}
+
+int ls_seq_reader_read(ls_seq_reader *seq) {
+    ls_stream *ks = seq->f;
+    int c = 0;
+    if (seq->last_char == 0) { // find the first header byte
+        while ((c = ls_stream_getc(ks)) >= 0 && c != '>' && c != '@') {}
+        if (c < 0) return input_ended(ks, LS_SEQ_EOF);
+        seq->last_char = c;
+    }
+    str_clear(&seq->comment);
+    str_clear(&seq->seq);
+    str_clear(&seq->qual);
+    if (ls_stream_getuntil(ks, LS_SEP_SPACE, &seq->name, &c, 0) < 0) return input_ended(ks, LS_SEQ_EOF);
+    if (!is_eol(ks, c)) ls_stream_getuntil(ks, LS_SEP_LINE, &seq->comment, nullptr, 0);
+    if (seq->seq.s == nullptr) str_set_cap(&seq->seq, 256);
+    // Only the first byte of a line can open a record or the '+' line, so a
+    // '>' or '@' inside a line is sequence.
+    while ((c = ls_stream_getc(ks)) >= 0 && c != '>' && c != '+' && c != '@') {
+        if (is_eol(ks, c)) continue; // empty line
+        // Every getuntil leaves room for its zero byte, so this byte fits.
+        LS_ASSERT(seq->seq.l < seq->seq.m);
+        seq->seq.s[seq->seq.l++] = (char)c;
+        ls_stream_getuntil(ks, LS_SEP_LINE, &seq->seq, nullptr, 1);
+    }
+    if (c == '>' || c == '@') seq->last_char = c;
+    if (seq->seq.l + 1 >= seq->seq.m) str_set_cap(&seq->seq, round_up_pow2(seq->seq.l + 1));
+    seq->seq.s[seq->seq.l] = 0;
+    if (c != '+') { // FASTA
+        // A record that ran into a read error may have lost its tail.
+        if (c < 0 && hit_read_error(ks)) return LS_SEQ_READ_ERROR;
+        return length_result(&seq->seq);
+    }
+    if (seq->qual.m < seq->seq.m) str_set_cap(&seq->qual, seq->seq.m);
+    seq->qual.s[seq->qual.l] = 0;
+    while ((c = ls_stream_getc(ks)) >= 0 && !is_eol(ks, c)) {} // rest of the '+' line
+    if (c < 0) return input_ended(ks, LS_SEQ_BAD_FASTQ);
+    while (ls_stream_getuntil(ks, LS_SEP_LINE, &seq->qual, nullptr, 1) >= 0 && seq->qual.l < seq->seq.l) {}
+    seq->last_char = 0; // the next '@' is still unread
+    if (seq->qual.l != seq->seq.l) return input_ended(ks, LS_SEQ_BAD_FASTQ);
+    return length_result(&seq->seq);
+}
+
+/* ---- batch reader ---- */
+
+ls_bseq_file *ls_bseq_open(const char *path) {
+    bool is_stdin = path == nullptr || strcmp(path, "-") == 0;
+    gzFile f = is_stdin ? gzdopen(0, "r") : gzopen(path, "r");
+    if (!f) return nullptr;
+    ls_bseq_file *fp = (ls_bseq_file *)calloc(1, sizeof(ls_bseq_file));
+    if (fp) {
+        fp->fp = f;
+        fp->ks = ls_seq_reader_init(f);
+        fp->path = strdup(is_stdin ? "-" : path);
+    }
+    if (!fp || !fp->ks || !fp->path) {
+        if (fp) {
+            ls_seq_reader_destroy(fp->ks);
+            free(fp->path);
+            free(fp);
+        }
+        gzclose(f);
+        return nullptr;
+    }
+    return fp;
+}
+
+void ls_bseq_close(ls_bseq_file *fp) {
+    if (!fp) return;
+    ls_seq_reader_destroy(fp->ks);
+    gzclose(fp->fp);
+    free_rec(&fp->s); // a record read ahead that no batch took
+    free(fp->path);
+    free(fp);
+}
+
+ls_bseq_rec *ls_bseq_read3(ls_bseq_file *fp, int64_t chunk_size, int with_qual, int with_comment,
+                           int frag_mode, int *n) {
+    ls_seq_reader *ks = fp->ks;
+    RecArray batch;
+    int64_t size = 0;
+    int ret;
+    if (fp->s.seq) { // the record a fragment look-ahead held back opens this batch
+        *batch.push() = fp->s;
+        size = fp->s.len;
+        memset(&fp->s, 0, sizeof(fp->s));
+    }
+    while ((ret = ls_seq_reader_read(ks)) >= 0) {
+        ls_bseq_rec *s = batch.push();
+        copy_record(s, ks, with_qual, with_comment);
+        size += s->len;
+        if (size < chunk_size) continue;
+        if (frag_mode && s->len < kMaxFragmentLookaheadLen) {
+            // Keep the mates of the last record in this batch: read ahead
+            // until a record of another fragment, which waits for the next.
+            while ((ret = ls_seq_reader_read(ks)) >= 0) {
+                copy_record(&fp->s, ks, with_qual, with_comment);
+                if (!same_fragment(batch.a[batch.n - 1].name, fp->s.name)) break;
+                *batch.push() = fp->s;
+                memset(&fp->s, 0, sizeof(fp->s));
+            }
+        }
+        break;
+    }
+    report_stop(fp, ret);
+    *n = batch.n;
+    return batch.a;
+}
+
+ls_bseq_rec *ls_bseq_read2(ls_bseq_file *fp, int64_t chunk_size, int with_qual, int frag_mode, int *n) {
+    return ls_bseq_read3(fp, chunk_size, with_qual, 0, frag_mode, n);
+}
+
+ls_bseq_rec *ls_bseq_read(ls_bseq_file *fp, int64_t chunk_size, int with_qual, int *n) {
+    return ls_bseq_read3(fp, chunk_size, with_qual, 0, 0, n);
+}
+
+ls_bseq_rec *ls_bseq_read_frag2(int n_fp, ls_bseq_file **fp, int64_t chunk_size, int with_qual,
+                                int with_comment, int *n) {
+    *n = 0;
+    if (n_fp < 1) return nullptr;
+    RecArray batch;
+    int64_t size = 0;
+    for (;;) {
+        int n_read = 0;
+        bool failed = false;
+        for (int i = 0; i < n_fp; ++i) {
+            int ret = ls_seq_reader_read(fp[i]->ks);
+            if (ret >= 0) {
+                ++n_read;
+            } else if (ret != LS_SEQ_EOF) {
+                report_stop(fp[i], ret);
+                failed = true;
+            }
+        }
+        if (n_read < n_fp) {
+            // After a failed file the counts say nothing about the files.
+            if (n_read > 0 && !failed)
+                fprintf(stderr,
+                        "[W::%s]" LS_RED
+                        " query files have different number of records; extra records skipped." LS_RESET "\n",
+                        "ls_bseq_read_frag2");
+            break;
+        }
+        for (int i = 0; i < n_fp; ++i) {
+            ls_bseq_rec *s = batch.push();
+            copy_record(s, fp[i]->ks, with_qual, with_comment);
+            size += s->len;
+        }
+        if (size >= chunk_size) break;
+    }
+    *n = batch.n;
+    return batch.a;
+}
+
+ls_bseq_rec *ls_bseq_read_frag(int n_fp, ls_bseq_file **fp, int64_t chunk_size, int with_qual, int *n) {
+    return ls_bseq_read_frag2(n_fp, fp, chunk_size, with_qual, 0, n);
+}
+
+int ls_bseq_eof(ls_bseq_file *fp) {
+    return ls_stream_eof(fp->ks->f) && fp->s.seq == nullptr;
+}
+
+int ls_bseq_error(const ls_bseq_file *fp) {
+    return fp->error;
+}
