@@ -22,7 +22,8 @@
 #include "map/regions.h"
 #include "map/chain.h"
 #include "map/map_query.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 #include "map/seeds.h"
 
 namespace {

@@ -2,7 +2,8 @@
  * x and 1 million 64-bit values. Each iteration sorts a fresh copy of the
  * same input; the copy is not timed. Compare the radix/std pairs' times for
  * the speed-up. */
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 
 #include <benchmark/benchmark.h>
 

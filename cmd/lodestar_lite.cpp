@@ -14,7 +14,7 @@
 
 #include "seqio/seq_reader.h"
 #include "lodestar.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
 
 namespace {
 

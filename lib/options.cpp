@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "base/misc.h"
+#include "base/diagnostics.h"
 
 namespace {
 

@@ -16,7 +16,8 @@
 #include "map/regions.h"
 #include "index/index.h"
 #include "lodestar.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 #include "sim.h"
 #include "testutil.h"
 

@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "base/misc.h"
+#include "base/diagnostics.h"
 #include "index/sketch.h"
 #include "testutil.h"
 

@@ -1,4 +1,4 @@
-#include "base/misc.h"
+#include "base/diagnostics.h"
 
 #include <gtest/gtest.h>
 

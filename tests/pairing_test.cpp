@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 #include "sim.h"
 
 namespace {

@@ -1,4 +1,5 @@
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 
 #include "align/align_internal.h"
 #include "map/chain.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
 
 namespace {
 

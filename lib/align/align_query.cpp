@@ -13,7 +13,7 @@
 
 #include "align/align_internal.h"
 #include "map/regions.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
 #include "index/sketch.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "align/align_internal.h"
 #include "map/regions.h"
 #include "index/index.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
 #include "map/seeds.h"
 
 namespace {

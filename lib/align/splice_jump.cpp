@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "map/regions.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
 #include "index/sketch.h"
 
 namespace {

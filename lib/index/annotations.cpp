@@ -11,7 +11,8 @@
 
 #include <vector>
 
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 
 namespace {
 
@@ -281,6 +282,13 @@ int64_t target_end(const ls_idx *mi, int32_t rid, int64_t en) {
 }
 
 } // namespace
+
+// Intervals sort by start and by end, jump records by either end; positions
+// are never negative, so their 32 bits serve as unsigned keys.
+LS_RADIX_SORT_INSTANCE(bed, ls_idx_intv, 32, (uint32_t)r.st)
+LS_RADIX_SORT_INSTANCE(end, ls_idx_intv, 32, (uint32_t)r.en)
+LS_RADIX_SORT_INSTANCE(jj, ls_idx_jump, 32, (uint32_t)r.off)
+LS_RADIX_SORT_INSTANCE(jj2, ls_idx_jump, 32, (uint32_t)r.off2)
 
 /* ---- binary searches ---- */
 

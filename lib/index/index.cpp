@@ -9,7 +9,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 #include "base/threads.h"
 #include "index/sketch.h"
 

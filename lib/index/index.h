@@ -125,4 +125,21 @@ int64_t ls_idx_find_intv(uint32_t n, const uint64_t *a, int64_t x);
  * first record (counts summed, flags OR-ed); shrinks the array. */
 void ls_jump_sort_merge(ls_idx_jump_v *v);
 
+extern "C" {
+/* Annotation intervals by start (bed) and by end (end), splice-jump records
+ * by off (jj) and by off2 (jj2); the keys are non-negative positions (see base/radix_sort.h). */
+void ls_sort_bed(ls_idx_intv *beg, ls_idx_intv *end);
+void rs_sort_bed(ls_idx_intv *beg, ls_idx_intv *end, int n_bits, int s);
+void rs_insertsort_bed(ls_idx_intv *beg, ls_idx_intv *end);
+void ls_sort_end(ls_idx_intv *beg, ls_idx_intv *end);
+void rs_sort_end(ls_idx_intv *beg, ls_idx_intv *end, int n_bits, int s);
+void rs_insertsort_end(ls_idx_intv *beg, ls_idx_intv *end);
+void ls_sort_jj(ls_idx_jump *beg, ls_idx_jump *end);
+void rs_sort_jj(ls_idx_jump *beg, ls_idx_jump *end, int n_bits, int s);
+void rs_insertsort_jj(ls_idx_jump *beg, ls_idx_jump *end);
+void ls_sort_jj2(ls_idx_jump *beg, ls_idx_jump *end);
+void rs_sort_jj2(ls_idx_jump *beg, ls_idx_jump *end, int n_bits, int s);
+void rs_insertsort_jj2(ls_idx_jump *beg, ls_idx_jump *end);
+}
+
 #endif

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "base/misc.h"
+#include "base/diagnostics.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-#include "base/misc.h"
+#include "base/diagnostics.h"
 
 // clang-format off
 const uint8_t ls_nt4_table[256] = {

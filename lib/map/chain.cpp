@@ -6,7 +6,8 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
  * paths. */
 #include "map/chain.h"
 
-#include "base/misc.h"
+#include "base/diagnostics.h"
 
 namespace {
 

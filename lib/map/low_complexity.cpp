@@ -14,7 +14,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "base/misc.h"
+#include "base/diagnostics.h"
 #include "index/sketch.h"
 
 namespace {

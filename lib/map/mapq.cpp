@@ -5,7 +5,8 @@
 
 #include "map/regions.h"
 #include "map/chain.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 
 namespace {
 

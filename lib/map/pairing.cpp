@@ -4,7 +4,8 @@
 #include <math.h>
 #include <stdlib.h>
 
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 
 namespace {
 
@@ -98,6 +99,9 @@ void raise_mapq(ls_reg *r[2], const ScoreList &list, uint64_t top, int score_mar
 }
 
 } // namespace
+
+// Pairing records sort by their packed key: target, then position and end.
+LS_RADIX_SORT_INSTANCE(pair, ls_pair_rec, 64, r.key)
 
 void ls_pair_mates(km_arena *km, int gap_limit, int pair_bonus, int score_margin, int match,
                    const int mate_lens[2], const int n[2], ls_reg *regs[2]) {

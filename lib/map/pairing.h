@@ -46,6 +46,12 @@ void ls_pair_mates(km_arena *km, int gap_limit, int pair_bonus, int score_margin
  * than the reads. */
 void ls_mark_read_through(const int mate_lens[2], const int n[2], ls_reg *regs[2]);
 
+/* Radix sort of pairing records by their key (see base/radix_sort.h). */
+struct ls_pair_rec;
+void ls_sort_pair(struct ls_pair_rec *beg, struct ls_pair_rec *end);
+void rs_sort_pair(struct ls_pair_rec *beg, struct ls_pair_rec *end, int n_bits, int s);
+void rs_insertsort_pair(struct ls_pair_rec *beg, struct ls_pair_rec *end);
+
 #ifdef __cplusplus
 }
 #endif

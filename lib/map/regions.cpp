@@ -6,7 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 
 // Regions travel raw through the temporary files of split-index mapping, so
 // their layout is part of that file format and must not drift.

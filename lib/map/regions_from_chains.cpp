@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "map/regions.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 #include "map/seeds.h"
 
 namespace {

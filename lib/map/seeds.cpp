@@ -7,7 +7,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "base/arena.h"
 #include "map/regions.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
 #include "index/sketch.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "output/format.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
 
 char ls_rg_id[256];
 

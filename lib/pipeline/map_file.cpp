@@ -11,7 +11,7 @@
 #include "seqio/seq_reader.h"
 #include "map/regions.h"
 #include "map/map_query.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
 #include "base/threads.h"
 #include "map/pairing.h"
 #include "pipeline/split_files.h"

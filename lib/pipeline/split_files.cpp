@@ -11,7 +11,8 @@
 
 #include "map/regions.h"
 #include "map/map_query.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
+#include "base/radix_sort.h"
 #include "map/pairing.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "base/arena.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
 
 namespace {
 

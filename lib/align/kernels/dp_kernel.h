@@ -30,7 +30,7 @@
 #endif
 
 #include "base/arena.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
 
 #define DPX_EZ_NO_PATH        0x01   /* score only: no direction matrix, no CIGAR */
 #define DPX_EZ_GAPS_RIGHT     0x02   /* ties go to the later state: right-aligned gaps */

@@ -11,7 +11,7 @@
 #include <string.h>
 
 #include "align/align.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <string.h>
 
 #include "align/kernels/dp_kernel.h"
-#include "base/misc.h"
+#include "base/diagnostics.h"
 
 #ifndef DPX_ISA_NS
 #define DPX_ISA_NS       dpx_isa_sse2

@@ -1,67 +1,68 @@
-/* Timing, diagnostics, the always-on assertion, the checked line output and
- * the sorting routines. */
-#include "base/misc.h"
+/* Sorting routines shared by every stage: an in-place radix sort that each
+ * record type instantiates, selection of the k-th smallest value, and
+ * array-backed max-heaps. */
+#ifndef LODESTAR_BASE_RADIX_SORT_H
+#define LODESTAR_BASE_RADIX_SORT_H
 
-#include <stdarg.h>
 #include <stddef.h>
-#include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/time.h>
+#include <stdint.h>
 
-#include <utility>
+#include "base/diagnostics.h"
+#include "lodestar.h"
 
-#include "map/pairing.h"
+#ifdef __cplusplus
+extern "C" {
+#endif
 
-int ls_verbosity = 1;
-double ls_start_time = 0.0;
-int ls_debug_flags = 0;
+/* One in-place most-significant-digit radix sort serves every record type
+ * that is sorted by an unsigned integer key. Each instance has three
+ * routines, all ascending by key over the half-open range [beg, end):
+ *   ls_sort_NAME(beg, end)                the entry: ranges of at most 64
+ *       records are insertion-sorted, longer ones go to rs_sort_NAME with 8
+ *       bits per pass, starting from the key's top 8 bits;
+ *   rs_sort_NAME(beg, end, n_bits, s)     one distribution pass on key bits
+ *       s .. s + n_bits - 1, then recursion into each bucket; n_bits is 1 to
+ *       RS_MAX_BITS and s is 0 to 63;
+ *   rs_insertsort_NAME(beg, end)          insertion sort; keeps the input
+ *       order of equal keys.
+ * The radix passes do not keep the order of equal keys. None of them
+ * allocates: the bucket table lives on the stack (256 entries per level).
+ * Instances for the records of other modules are declared in their headers
+ * and defined in their sources with LS_RADIX_SORT_INSTANCE below. */
 
-void ls_assert_fail(const char *cond, const char *func, const char *file, int line) {
-    fprintf(stderr, "Assertion failed: (%s), function %s, file %s, line %d.\n", cond, func, file, line);
-    fflush(stderr);
-    abort();
+/* At most 8 key bits per pass: 256 buckets. */
+#define RS_MAX_BITS 8
+
+/* ls128 by x. */
+void ls_sort_128x(ls128 *beg, ls128 *end);
+void rs_sort_128x(ls128 *beg, ls128 *end, int n_bits, int s);
+void rs_insertsort_128x(ls128 *beg, ls128 *end);
+
+/* Plain unsigned 64-bit values. */
+void ls_sort_64(uint64_t *beg, uint64_t *end);
+void rs_sort_64(uint64_t *beg, uint64_t *end, int n_bits, int s);
+void rs_insertsort_64(uint64_t *beg, uint64_t *end);
+
+/* The value that would stand at 0-based position k if the n values of a were
+ * sorted ascending; a is permuted. Requires k < n (a broken requirement is a
+ * fatal internal error). */
+uint32_t ls_select_u32(size_t n, uint32_t *a, size_t k);
+uint64_t ls_select_u64(size_t n, uint64_t *a, size_t k);
+
+/* Max-heap laid out in an array (children of slot i at 2i + 1 and 2i + 2).
+ * ls_heap_make_* arranges the first n values into a heap; ls_heap_adjust_*
+ * sifts slot i down within the first n slots (a larger right child wins only
+ * when strictly larger than the left one; a child equal to the sifted value
+ * still moves up). */
+void ls_heap_make_u64(size_t n, uint64_t *a);
+void ls_heap_adjust_u64(size_t i, size_t n, uint64_t *a);
+void ls_heap_make_u32(size_t n, uint32_t *a);
+void ls_heap_adjust_u32(size_t i, size_t n, uint32_t *a);
+
+#ifdef __cplusplus
 }
 
-double ls_realtime(void) {
-    struct timeval tp;
-    gettimeofday(&tp, nullptr);
-    return tp.tv_sec + tp.tv_usec * 1e-6;
-}
-
-double ls_cputime(void) {
-    struct rusage r;
-    getrusage(RUSAGE_SELF, &r);
-    return r.ru_utime.tv_sec + r.ru_stime.tv_sec + 1e-6 * (r.ru_utime.tv_usec + r.ru_stime.tv_usec);
-}
-
-long ls_peak_rss(void) {
-    struct rusage r;
-    getrusage(RUSAGE_SELF, &r);
-    return r.ru_maxrss;
-}
-
-void ls_progress(const char *func, const char *fmt, ...) {
-    if (ls_verbosity < 3) return;
-    double t = ls_realtime() - ls_start_time;
-    double cpu = ls_cputime();
-    // A second wall-clock reading after the CPU time, so the ratio never
-    // divides by a stale elapsed time.
-    double t2 = ls_realtime() - ls_start_time;
-    fprintf(stderr, "[M::%s::%.3f*%.2f] ", func, t, cpu / t2);
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-}
-
-int ls_checked_puts(const char *text) {
-    // puts sets errno when it fails; the caller words the message, once.
-    return puts(text) == EOF ? -1 : 0;
-}
-
-/* ---- sorting ---- */
-
-namespace {
+namespace ls_radix {
 
 /* In-place MSD radix sort of records of type T by the unsigned key
  * Key::get(record), which is key_bits wide. */
@@ -162,20 +163,19 @@ template <typename T, typename Key, int key_bits> struct RadixSort {
     }
 };
 
-} // namespace
+} // namespace ls_radix
 
-/* Defines the three routines of one radix-sort instance with the
- * declarations in misc.h: NAME, record type, key width in bits, and the key
- * as an expression of the record `r` (an unsigned integer of at most key
- * width bits). A new record type needs only one line here, for example
- *     LS_RADIX_SORT_INSTANCE(bed, ls_bed_rec, 32, r.st)
- * plus its three declarations in misc.h. */
+/* Defines, in the source of the module that owns the record type, the three
+ * routines of one radix-sort instance declared in that module's header:
+ * NAME, record type, key width in bits, and the key as an expression of the
+ * record `r` (an unsigned integer of at most key width bits), e.g.
+ *     LS_RADIX_SORT_INSTANCE(bed, ls_idx_intv, 32, (uint32_t)r.st) */
 #define LS_RADIX_SORT_INSTANCE(name, rec_t, key_bits, key_expr)                                              \
     namespace {                                                                                              \
     struct rs_key_##name {                                                                                   \
         static uint64_t get(const rec_t &r) { return (key_expr); }                                           \
     };                                                                                                       \
-    using rs_impl_##name = RadixSort<rec_t, rs_key_##name, key_bits>;                                        \
+    using rs_impl_##name = ls_radix::RadixSort<rec_t, rs_key_##name, key_bits>;                                        \
     }                                                                                                        \
     void rs_insertsort_##name(rec_t *beg, rec_t *end) {                                                      \
         rs_impl_##name::insertion(beg, end);                                                                 \
@@ -187,84 +187,6 @@ template <typename T, typename Key, int key_bits> struct RadixSort {
         rs_impl_##name::sort(beg, end);                                                                      \
     }
 
-LS_RADIX_SORT_INSTANCE(128x, ls128, 64, r.x)
-LS_RADIX_SORT_INSTANCE(64, uint64_t, 64, r)
-LS_RADIX_SORT_INSTANCE(pair, ls_pair_rec, 64, r.key)
-LS_RADIX_SORT_INSTANCE(bed, ls_idx_intv, 32, (uint32_t)r.st)
-LS_RADIX_SORT_INSTANCE(end, ls_idx_intv, 32, (uint32_t)r.en)
-LS_RADIX_SORT_INSTANCE(jj, ls_idx_jump, 32, (uint32_t)r.off)
-LS_RADIX_SORT_INSTANCE(jj2, ls_idx_jump, 32, (uint32_t)r.off2)
+#endif
 
-namespace {
-
-/* Quickselect on [low, high] with a median-of-three pivot. The median of
- * a[low], a[mid], a[high] goes to low (the pivot), the smallest of the three
- * to low + 1 and the largest stays at high: these two act as sentinels, so
- * both partition scans stop inside the range without bound checks. */
-template <typename T> T select_kth(size_t n, T *a, size_t k) {
-    LS_ASSERT(k < n);
-    size_t low = 0, high = n - 1;
-    for (;;) {
-        if (high <= low) return a[k];
-        if (high == low + 1) {
-            if (a[low] > a[high]) std::swap(a[low], a[high]);
-            return a[k];
-        }
-        size_t mid = low + (high - low) / 2;
-        if (a[mid] > a[high]) std::swap(a[mid], a[high]);
-        if (a[low] > a[high]) std::swap(a[low], a[high]);
-        if (a[mid] > a[low]) std::swap(a[mid], a[low]);
-        std::swap(a[mid], a[low + 1]);
-        size_t ll = low + 1, hh = high;
-        for (;;) {
-            do ++ll;
-            while (a[low] > a[ll]);
-            do --hh;
-            while (a[hh] > a[low]);
-            if (hh < ll) break;
-            std::swap(a[ll], a[hh]);
-        }
-        std::swap(a[low], a[hh]);
-        if (hh <= k) low = ll;
-        if (hh >= k) high = hh - 1;
-    }
-}
-
-template <typename T> void heap_adjust(size_t i, size_t n, T *a) {
-    if (i >= n) return; // nothing to sift, and a[i] may lie outside the array
-    T kept = a[i];
-    size_t k;
-    while ((k = (i << 1) + 1) < n) {
-        if (k != n - 1 && a[k] < a[k + 1]) ++k;
-        if (a[k] < kept) break;
-        a[i] = a[k];
-        i = k;
-    }
-    a[i] = kept;
-}
-
-template <typename T> void heap_make(size_t n, T *a) {
-    for (size_t i = n / 2; i-- > 0;) heap_adjust(i, n, a);
-}
-
-} // namespace
-
-uint32_t ls_select_u32(size_t n, uint32_t *a, size_t k) {
-    return select_kth(n, a, k);
-}
-uint64_t ls_select_u64(size_t n, uint64_t *a, size_t k) {
-    return select_kth(n, a, k);
-}
-
-void ls_heap_make_u64(size_t n, uint64_t *a) {
-    heap_make(n, a);
-}
-void ls_heap_adjust_u64(size_t i, size_t n, uint64_t *a) {
-    heap_adjust(i, n, a);
-}
-void ls_heap_make_u32(size_t n, uint32_t *a) {
-    heap_make(n, a);
-}
-void ls_heap_adjust_u32(size_t i, size_t n, uint32_t *a) {
-    heap_adjust(i, n, a);
-}
+#endif
