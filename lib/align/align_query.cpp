@@ -14,7 +14,7 @@
 #include "align/align_internal.h"
 #include "map/regions.h"
 #include "base/diagnostics.h"
-#include "index/sketch.h"
+#include "base/nucleotides.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "map/regions.h"
 #include "base/diagnostics.h"
-#include "index/sketch.h"
+#include "base/nucleotides.h"
 
 namespace {
 

@@ -9,16 +9,12 @@
 #include <stdint.h>
 
 #include "base/arena.h"
+#include "base/nucleotides.h"
 #include "lodestar.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Nucleotide code of every byte value: A/a 0, C/c 1, G/g 2, T/t/U/u 3, the
- * bytes 0 to 3 themselves (sequences already held as codes sketch the same),
- * every other byte 4 (ambiguous). */
-extern const uint8_t ls_nt4_table[256];
 
 /* Invertible hash of a 2k-bit k-mer code onto the 2k-bit numbers; mask is the
  * 2k low ones, (1 << 2k) - 1, passed in so that callers compute it once per

@@ -15,7 +15,7 @@
 #include <string.h>
 
 #include "base/diagnostics.h"
-#include "index/sketch.h"
+#include "base/nucleotides.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "base/arena.h"
 #include "map/regions.h"
 #include "base/diagnostics.h"
-#include "index/sketch.h"
+#include "base/nucleotides.h"
 
 namespace {
 
