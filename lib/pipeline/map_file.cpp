@@ -10,10 +10,11 @@
 
 #include "seqio/seq_reader.h"
 #include "map/regions.h"
-#include "map/map_query.h"
+#include "pipeline/map_query.h"
 #include "base/diagnostics.h"
 #include "base/threads.h"
 #include "map/pairing.h"
+#include "pipeline/map_file.h"
 #include "pipeline/split_files.h"
 
 /* Shared by all steps of one pipeline run. */
@@ -450,4 +451,51 @@ void ls_map_stats_reset(void) {
     g_stat_queries.store(0, std::memory_order_relaxed);
     g_stat_bases.store(0, std::memory_order_relaxed);
     g_stat_mapped.store(0, std::memory_order_relaxed);
+}
+
+namespace {
+
+/* The merged @SQ lines of a SAM merge, flushed so that a failure shows here. */
+int write_sq_lines(const ls_idx *mi, int64_t flag) {
+    if (!(flag & LS_F_SAM_OUT)) return 0;
+    ls_string str = {0, 0, nullptr};
+    int ok = 1;
+    for (uint32_t i = 0; i < mi->n_seq && ok; ++i) {
+        str.l = 0;
+        ls_string_printf(&str, "@SQ\tSN:%s\tLN:%u", mi->seq[i].name, (unsigned)mi->seq[i].len);
+        ok = ls_checked_puts(str.s) == 0;
+    }
+    if (ok) ok = fflush(stdout) == 0;
+    const int e = errno;
+    free(str.s);
+    if (ok) return 0;
+    if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] failed to write the results: %s\n", strerror(e));
+    return LS_MAP_ERR_OUTPUT;
+}
+
+} // namespace
+
+int ls_split_merge(int n_files, const char **paths, const ls_mapopt *opt, int n_parts) {
+    if (n_files <= 0 || n_parts <= 0 || opt->split_prefix == nullptr) return LS_MAP_ERR_OPEN;
+    ls_bseq_file **fps = ls_open_query_files(n_files, paths);
+    if (fps == nullptr) return LS_MAP_ERR_OPEN;
+    std::vector<FILE *> files(n_parts, nullptr);
+    std::vector<uint32_t> n_seq(n_parts);
+    int ret = 0;
+    ls_idx *mi = ls_split_read_headers(opt->split_prefix, n_parts, files.data(), n_seq.data(), &ret);
+    if (mi != nullptr) {
+        std::vector<int32_t> rid_shift(n_parts);
+        for (int j = 1; j < n_parts; ++j) rid_shift[j] = rid_shift[j - 1] + (int32_t)n_seq[j - 1];
+        ret = write_sq_lines(mi, opt->flag);
+        if (ret == 0)
+            ret = ls_map_file_run(mi, n_files, fps, opt, 2, n_parts, files.data(), rid_shift.data());
+        if (ret == 0) ret = ls_split_check_end(n_parts, files.data(), opt->split_prefix);
+        ls_idx_destroy(mi);
+        for (FILE *f : files) fclose(f);
+    }
+    for (int i = 0; i < n_files; ++i) ls_bseq_close(fps[i]);
+    free(fps);
+    // A failed merge keeps the files, so that it can be run again.
+    if (ret == 0) ls_split_remove(opt->split_prefix, n_parts);
+    return ret;
 }

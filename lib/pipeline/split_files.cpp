@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "map/regions.h"
-#include "map/map_query.h"
+#include "pipeline/map_query.h"
 #include "base/diagnostics.h"
 #include "base/radix_sort.h"
 #include "map/pairing.h"
@@ -305,55 +305,13 @@ int ls_split_merge_query(int n_parts, FILE **files, const int32_t *rid_shift, co
     return 0;
 }
 
-namespace {
-
-/* The merged @SQ lines of a SAM merge, flushed so that a failure shows here. */
-int write_sq_lines(const ls_idx *mi, int64_t flag) {
-    if (!(flag & LS_F_SAM_OUT)) return 0;
-    ls_string str = {0, 0, nullptr};
-    int ok = 1;
-    for (uint32_t i = 0; i < mi->n_seq && ok; ++i) {
-        str.l = 0;
-        ls_string_printf(&str, "@SQ\tSN:%s\tLN:%d", mi->seq[i].name, (int)mi->seq[i].len);
-        ok = ls_checked_puts(str.s) == 0;
-    }
-    if (ok) ok = fflush(stdout) == 0;
-    const int e = errno;
-    free(str.s);
-    if (ok) return 0;
-    if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] failed to write the results: %s\n", strerror(e));
-    return LS_MAP_ERR_OUTPUT;
-}
-
-} // namespace
-
-int ls_split_merge(int n_files, const char **paths, const ls_mapopt *opt, int n_parts) {
-    if (n_files <= 0 || n_parts <= 0 || opt->split_prefix == nullptr) return LS_MAP_ERR_OPEN;
-    ls_bseq_file **fps = ls_open_query_files(n_files, paths);
-    if (fps == nullptr) return LS_MAP_ERR_OPEN;
-    std::vector<FILE *> files(n_parts, nullptr);
-    std::vector<uint32_t> n_seq(n_parts);
-    int ret = 0;
-    ls_idx *mi = ls_split_read_headers(opt->split_prefix, n_parts, files.data(), n_seq.data(), &ret);
-    if (mi != nullptr) {
-        std::vector<int32_t> rid_shift(n_parts);
-        for (int j = 1; j < n_parts; ++j) rid_shift[j] = rid_shift[j - 1] + (int32_t)n_seq[j - 1];
-        ret = write_sq_lines(mi, opt->flag);
-        if (ret == 0)
-            ret = ls_map_file_run(mi, n_files, fps, opt, 2, n_parts, files.data(), rid_shift.data());
-        // Regions left over mean the temporary files came from other query
-        // files; the output would silently lack them.
-        for (int j = 0; j < n_parts && ret == 0; ++j)
-            if (fgetc(files[j]) != EOF) {
-                TmpReader(files[j], opt->split_prefix, j).corrupt("more queries than the query files hold");
-                ret = LS_MAP_ERR_INPUT;
-            }
-        ls_idx_destroy(mi);
-        for (FILE *f : files) fclose(f);
-    }
-    for (int i = 0; i < n_files; ++i) ls_bseq_close(fps[i]);
-    free(fps);
-    // A failed merge keeps the files, so that it can be run again.
-    if (ret == 0) ls_split_remove(opt->split_prefix, n_parts);
-    return ret;
+int ls_split_check_end(int n_parts, FILE **files, const char *prefix) {
+    // Regions left over mean the temporary files came from other query
+    // files; the output would silently lack them.
+    for (int j = 0; j < n_parts; ++j)
+        if (fgetc(files[j]) != EOF) {
+            TmpReader(files[j], prefix, j).corrupt("more queries than the query files hold");
+            return LS_MAP_ERR_INPUT;
+        }
+    return 0;
 }

@@ -1,8 +1,9 @@
 /* Split-index temporary files: when the targets are indexed in several parts,
  * each part's mapping run writes every query's regions, raw, to a temporary
  * file "<prefix>.<part, 4 digits>.tmp"; a merge pass reads all of them in
- * lockstep, joins each query's regions across parts, ranks them again and
- * prints them through the file pipeline (map.h).
+ * lockstep, joins each query's regions across parts and ranks them again.
+ * This module owns the file format; the merge run itself is a pass of the
+ * file pipeline (pipeline/map_file.cpp, ls_split_merge).
  *
  * A temporary file holds, little-endian: the part's k (int32) and target
  * count (uint32); per target its name length (int32), name bytes and length
@@ -11,14 +12,13 @@
  * with LS_F_BASE_ALIGN, each region's ls_extra as a uint32 word count and
  * that many words (the record's first word repeats the count). Faults are
  * returned to the caller; readers report them once, naming the file. */
-#ifndef LODESTAR_SPLITFILES_H
-#define LODESTAR_SPLITFILES_H
+#ifndef LODESTAR_PIPELINE_SPLIT_FILES_H
+#define LODESTAR_PIPELINE_SPLIT_FILES_H
 
 #include <stdint.h>
 #include <stdio.h>
 
 #include "base/arena.h"
-#include "seqio/seq_reader.h"
 #include "lodestar.h"
 
 #ifdef __cplusplus
@@ -45,8 +45,6 @@ ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uin
 /* Deletes the n_parts temporary files of prefix. */
 void ls_split_remove(const char *prefix, int n_parts);
 
-/* ls_split_merge is public (lodestar.h). */
-
 /* Appends one query's regions to a temporary file. Returns 0, or -1 when a
  * write failed (errno tells why; no message). */
 int ls_split_write_query(FILE *fp, int64_t flag, int n_reg, const ls_reg *regs, int32_t repeat_len,
@@ -66,12 +64,10 @@ int ls_split_merge_query(int n_parts, FILE **files, const int32_t *rid_shift, co
                          const ls_mapopt *opt, int qlen, km_arena *km, ls_reg **regs, int *n_reg,
                          int *repeat_len, int *fragment_gap);
 
-/* The file pipeline over already opened query readers (the merge run passes
- * its merged table, n_parts > 0, the part files and the shifts; a normal
- * run passes 0 and nulls). Returns 0 or an LS_MAP_ERR_* result, each fault
- * reported once. */
-int ls_map_file_run(const ls_idx *mi, int n_files, ls_bseq_file **fps, const ls_mapopt *opt, int n_threads,
-                    int n_parts, FILE **part_files, const int32_t *rid_shift);
+/* After a merge that read every query: 0 when no part file holds more, else
+ * LS_MAP_ERR_INPUT after one message naming the first file with data left
+ * (the files came from other query files). */
+int ls_split_check_end(int n_parts, FILE **files, const char *prefix);
 
 #ifdef __cplusplus
 }

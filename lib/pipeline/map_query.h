@@ -48,21 +48,4 @@ void ls_mask_minimizers(ls128_vec *mv, size_t start, int n_iv, const uint64_t *i
 }
 #endif
 
-/* ---- mapping whole files (ls_map_file and ls_map_file_frag are public) ---- */
-
-#include "seqio/seq_reader.h"
-
-#ifdef __cplusplus
-extern "C" {
-#endif
-
-/* Opens each path with ls_bseq_open. Returns the array of n readers (free
- * with free after closing each), or null after one message naming the file
- * that failed (the others are closed again). */
-ls_bseq_file **ls_open_query_files(int n, const char **paths);
-
-#ifdef __cplusplus
-}
-#endif
-
 #endif

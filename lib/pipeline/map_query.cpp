@@ -1,7 +1,7 @@
 /* The mapping driver: minimizers, anchors, chains, regions, divergence,
  * alignment and mapping quality of one query, in that order, with all
  * scratch memory from the thread buffer's arena. */
-#include "map/map_query.h"
+#include "pipeline/map_query.h"
 
 #include <stdio.h>
 #include <stdlib.h>
