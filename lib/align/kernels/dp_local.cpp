@@ -10,7 +10,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "align/align.h"
+#include "align/kernels/dp_local.h"
 #include "base/diagnostics.h"
 
 namespace {
