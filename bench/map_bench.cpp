@@ -21,7 +21,7 @@
 #include "map/divergence.h"
 #include "map/regions.h"
 #include "map/chain.h"
-#include "map/map_query.h"
+#include "pipeline/map_query.h"
 #include "base/diagnostics.h"
 #include "base/radix_sort.h"
 #include "map/seeds.h"
