@@ -8,17 +8,29 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <zlib.h>
 
 #include <string>
 
-#include "seqio/seq_reader.h"
 #include "lodestar.h"
-#include "base/diagnostics.h"
+
+// Red message text and the return to normal, as the library colours its own
+// messages.
+#define RED   "\x1b[1;31m"
+#define RESET "\x1b[0m"
+
+// What must hold whatever the input: a failure is a bug, so the check stays
+// on in release builds and stops the run with the library's assertion text.
+#define CHECK(cond) ((cond) ? (void)0 : check_failed(#cond, __func__, __FILE__, __LINE__))
 
 namespace {
 
 const char *const kUsage = "Usage: lodestar-lite <target.fa> <query.fa>\n";
+
+[[noreturn]] void check_failed(const char *cond, const char *func, const char *file, int line) {
+    fprintf(stderr, "Assertion failed: (%s), function %s, file %s, line %d.\n", cond, func, file, line);
+    fflush(stderr);
+    abort();
+}
 
 /* What went wrong with the query file; reported once, however many index
  * parts re-read the file. */
@@ -31,24 +43,21 @@ struct QueryStatus {
  * of input is not a failure; anything else is, and the run then exits with
  * status 1 (after printing everything before the bad record), so that a
  * pipeline never takes a half-read query file for a complete result. */
-void report_query_stop(int ret, const char *path, const std::string &last_name, ls_seq_reader *ks,
+void report_query_stop(int ret, const char *path, const std::string &last_name, const ls_seqfile *qf,
                        QueryStatus *st) {
     if (ret == LS_SEQ_EOF) return;
     st->failed = true;
     if (st->reported) return;
     st->reported = true;
     if (ret == LS_SEQ_READ_ERROR) {
-        fprintf(stderr, "[ERROR]" LS_RED " failed to read '%s': %s" LS_RESET "\n", path,
-                ls_stream_error_text(ks->f));
+        fprintf(stderr, "[ERROR]" RED " failed to read '%s': %s" RESET "\n", path, ls_seqfile_error_text(qf));
     } else if (last_name.empty()) {
         fprintf(stderr,
-                "[WARNING]" LS_RED
-                " malformed record at the start of '%s'; nothing after it is mapped" LS_RESET "\n",
+                "[WARNING]" RED " malformed record at the start of '%s'; nothing after it is mapped" RESET "\n",
                 path);
     } else {
         fprintf(stderr,
-                "[WARNING]" LS_RED " malformed record after '%s' in '%s'; nothing after it is mapped" LS_RESET
-                "\n",
+                "[WARNING]" RED " malformed record after '%s' in '%s'; nothing after it is mapped" RESET "\n",
                 last_name.c_str(), path);
     }
 }
@@ -67,29 +76,28 @@ void print_region(const char *qname, size_t qlen, const ls_idx *mi, const ls_reg
 
 /* Maps every query record, from the start of the file, against one index
  * part and prints the regions of each record as soon as they come back. */
-void map_queries(gzFile qf, ls_seq_reader *ks, const char *qpath, const ls_idx *mi, const ls_mapopt *opt,
-                 QueryStatus *st) {
+void map_queries(ls_seqfile *qf, const char *qpath, const ls_idx *mi, const ls_mapopt *opt, QueryStatus *st) {
     ls_tbuf *tbuf = ls_tbuf_init();
-    LS_ASSERT(tbuf);
-    gzrewind(qf);
-    ls_seq_reader_rewind(ks);
+    CHECK(tbuf);
+    // A pipe cannot go back: a later pass maps what is left of it.
+    ls_seqfile_rewind(qf);
     std::string last_name;
+    ls_seqfile_rec rec;
     int ret;
-    while ((ret = ls_seq_reader_read(ks)) >= 0) {
-        const char *qname = ks->name.s ? ks->name.s : "";
+    while ((ret = ls_seqfile_read(qf, &rec)) >= 0) {
         int n_regs = 0;
-        ls_reg *regs = ls_map(mi, (int)ks->seq.l, ks->seq.s, &n_regs, tbuf, opt, nullptr);
+        ls_reg *regs = ls_map(mi, (int)rec.seq_len, rec.seq, &n_regs, tbuf, opt, nullptr);
         for (int j = 0; j < n_regs; ++j) {
             ls_reg *r = &regs[j];
             // Base-level alignment attaches detail to every region it returns.
-            LS_ASSERT(r->p);
-            print_region(qname, ks->seq.l, mi, r);
+            CHECK(r->p);
+            print_region(rec.name, rec.seq_len, mi, r);
             free(r->p);
         }
         free(regs);
-        last_name.assign(qname, ks->name.l);
+        last_name.assign(rec.name, rec.name_len);
     }
-    report_query_stop(ret, qpath, last_name, ks, st);
+    report_query_stop(ret, qpath, last_name, qf, st);
     ls_tbuf_destroy(tbuf);
 }
 
@@ -108,16 +116,12 @@ int main(int argc, char *argv[]) {
     }
     const char *tpath = argv[1], *qpath = argv[2];
 
-    gzFile qf = gzopen(qpath, "r");
+    // The query file is read once per index part, so it must be a file:
+    // "-" is one of that name here, not standard input.
+    ls_seqfile *qf = ls_seqfile_open(strcmp(qpath, "-") == 0 ? "./-" : qpath);
     if (!qf) {
         fprintf(stderr, "[ERROR] failed to open the query file '%s': %s\n", qpath,
                 errno ? strerror(errno) : "out of memory");
-        return 1;
-    }
-    ls_seq_reader *ks = ls_seq_reader_init(qf);
-    if (!ks) {
-        fprintf(stderr, "[ERROR] out of memory\n");
-        gzclose(qf);
         return 1;
     }
 
@@ -128,8 +132,7 @@ int main(int argc, char *argv[]) {
         // cannot be opened leaves its reason in errno.
         if (errno)
             fprintf(stderr, "[ERROR] failed to open the target file '%s': %s\n", tpath, strerror(errno));
-        ls_seq_reader_destroy(ks);
-        gzclose(qf);
+        ls_seqfile_close(qf);
         return 1;
     }
 
@@ -137,15 +140,14 @@ int main(int argc, char *argv[]) {
     ls_idx *mi;
     while ((mi = ls_idx_reader_read(ir, 3)) != nullptr) {
         ls_mapopt_update(&mopt, mi);
-        map_queries(qf, ks, qpath, mi, &mopt, &qstatus);
+        map_queries(qf, qpath, mi, &mopt, &qstatus);
         ls_idx_destroy(mi);
     }
     int status = qstatus.failed ? 1 : 0;
     if (ls_idx_reader_error(ir)) status = 1;
     ls_idx_reader_close(ir);
 
-    ls_seq_reader_destroy(ks);
-    gzclose(qf);
+    ls_seqfile_close(qf);
     // Lines are written with buffered printf; a full disk or a closed pipe
     // shows only here, and must not pass for a complete result.
     if (fflush(stdout) != 0 || ferror(stdout)) {

@@ -19,6 +19,10 @@ extern "C" {
 /* Version of the library and its commands. */
 #define LS_VERSION "0.2.0"
 
+/* LS_VERSION of the library linked in, which may be another build than the
+ * header a program was compiled with. A static string: not to be freed. */
+const char *ls_version(void);
+
 /* ---- CIGAR operations: length << 4 | code ---- */
 #define LS_CIGAR_MATCH      0
 #define LS_CIGAR_INS        1
@@ -198,8 +202,64 @@ void ls_mapopt_set_intron_len(ls_mapopt *mo, int max_intron_len);
  * message on standard error. */
 int ls_opt_check(const ls_idxopt *io, const ls_mapopt *mo);
 
+/* ---- sequence files ---- */
+
+/* Results of ls_seqfile_read besides a sequence length. Every failure is
+ * negative, so callers that only test for a negative result stop on all. */
+#define LS_SEQ_EOF        (-1) /* end of input */
+#define LS_SEQ_BAD_FASTQ  (-2) /* FASTQ quality missing or of another length than the sequence */
+#define LS_SEQ_READ_ERROR (-3) /* the input ended with a read or decompression error */
+#define LS_SEQ_TOO_LONG   (-4) /* a sequence of 2^31 bases or more (the record was read whole) */
+
+/* A FASTA/FASTQ file read one record at a time. Opaque; one thread at a
+ * time. */
+typedef struct ls_seqfile ls_seqfile;
+
+/* One record as ls_seqfile_read leaves it. The texts belong to the file:
+ * never null (empty when absent), zero-terminated, and valid until the next
+ * read, rewind or close of that file; copy what must live longer. The
+ * lengths count the bytes before the terminating zero (a text may hold zero
+ * bytes of its own). */
+typedef struct {
+    const char *name;    /* header text up to the first white space */
+    const char *comment; /* rest of the header line */
+    const char *seq;     /* sequence bytes as read: no case or U-to-T change */
+    const char *qual;    /* quality text; empty for FASTA */
+    size_t name_len, comment_len, seq_len, qual_len;
+} ls_seqfile_rec;
+
+/* Opens a FASTA/FASTQ file, plain or gzip (also several gzip members in a
+ * row); "-" is standard input, which the file then owns and closes. Returns
+ * null, with errno telling why, when the file cannot be opened or memory is
+ * short. Close with ls_seqfile_close. */
+ls_seqfile *ls_seqfile_open(const char *path);
+
+/* Reads the next record into *out. Returns its sequence length (0 or more)
+ * or one of the negative LS_SEQ_* results. After LS_SEQ_BAD_FASTQ or
+ * LS_SEQ_TOO_LONG, *out holds what was read of the refused record (its name,
+ * for a message); reading may go on, though the record after a malformed one
+ * may be lost with it. After LS_SEQ_EOF or LS_SEQ_READ_ERROR, *out is empty
+ * and every further call returns the same until the file is rewound. */
+int ls_seqfile_read(ls_seqfile *f, ls_seqfile_rec *out);
+
+/* Goes back to the first record. Returns 0, or -1 when the input cannot be
+ * rewound (a pipe, or an input that hit a read error): reading then
+ * goes on from where the input stands, without the bytes already buffered,
+ * and is not the file from its start. */
+int ls_seqfile_rewind(ls_seqfile *f);
+
+/* Why the input failed, for a message after LS_SEQ_READ_ERROR: the text of
+ * the read or decompression error, without the path; "" when there was none.
+ * Valid until the next call on f. */
+const char *ls_seqfile_error_text(const ls_seqfile *f);
+
+/* Closes the input and frees the file with its texts; null does nothing. */
+void ls_seqfile_close(ls_seqfile *f);
+
 /* ---- index ---- */
 
+/* Memory arena of an index part or a thread buffer, also the scratch of the
+ * formatting calls; opaque here. */
 struct km_arena;
 
 /* Open-addressing table of one bucket (64-bit keys and values); its layout is
@@ -598,8 +658,6 @@ int ls_md_string(struct km_arena *km, char **buf, int *max_len, const ls_idx *mi
                  const char *seq);
 
 /* ---- SAM records and junction lines ---- */
-
-struct km_arena;
 
 /* ID of the read group given to ls_sam_header (empty when none was accepted);
  * every SAM record then carries "RG:Z:<id>". Written only by the header

@@ -17,8 +17,10 @@
 
 namespace {
 
+using lstest::cigar_str;
 using lstest::encode;
 using lstest::make_matrix;
+using lstest::random_dna;
 using lstest::Seq;
 
 std::vector<uint32_t> parse_cigar(const std::string &s) {
@@ -33,13 +35,6 @@ std::vector<uint32_t> parse_cigar(const std::string &s) {
         }
     }
     return ops;
-}
-
-std::string cigar_str(const ls_extra *p) {
-    std::string s;
-    for (uint32_t k = 0; k < p->n_cigar; ++k)
-        s += std::to_string(p->cigar[k] >> 4) + LS_CIGAR_STR[p->cigar[k] & 0xf];
-    return s;
 }
 
 /* A region whose intervals are exactly what the CIGAR covers. */
@@ -530,12 +525,6 @@ struct Fixture {
     ~Fixture() { ls_idx_destroy(mi); }
 };
 
-std::string random_dna(std::mt19937 &rng, int n) {
-    std::string s;
-    for (int i = 0; i < n; ++i) s += "ACGT"[rng() % 4];
-    return s;
-}
-
 TEST(AnchorEndPos, Waypoints) {
     std::mt19937 rng(3);
     Fixture f(random_dna(rng, 200));
@@ -635,10 +624,7 @@ struct PairCall {
 };
 
 std::string ez_cigar(const dpx_extz &ez) {
-    std::string s;
-    for (int k = 0; k < ez.n_cigar; ++k)
-        s += std::to_string(ez.cigar[k] >> 4) + LS_CIGAR_STR[ez.cigar[k] & 0xf];
-    return s;
+    return cigar_str(ez.cigar, (size_t)ez.n_cigar);
 }
 
 TEST(AlignPair, KernelChoice) {

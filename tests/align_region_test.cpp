@@ -20,11 +20,11 @@
 
 namespace {
 
-constexpr uint32_t kM = LS_CIGAR_MATCH, kI = LS_CIGAR_INS, kD = LS_CIGAR_DEL;
+using lstest::cigar_of;
+using lstest::free_regions;
+using lstest::op;
 
-uint32_t op(uint32_t len, uint32_t code) {
-    return len << 4 | code;
-}
+constexpr uint32_t kM = LS_CIGAR_MATCH, kI = LS_CIGAR_INS, kD = LS_CIGAR_DEL;
 
 std::string random_seq(lssim::Rng &rng, size_t n) {
     std::string s(n, 'A');
@@ -146,10 +146,6 @@ void check_alignment(const Fixture &f, const std::string &query, const ls_reg &r
     }
 }
 
-std::vector<uint32_t> cigar_of(const ls_reg &r) {
-    return std::vector<uint32_t>(r.p->cigar, r.p->cigar + r.p->n_cigar);
-}
-
 /* A region aligned by ls_align1 and its remainder; frees their details. */
 struct Aligned {
     ls_reg r, r2;
@@ -213,11 +209,6 @@ ls_reg *chain_regions(Fixture &f, const std::string &query, int *n_regs, ls128 *
     return regs;
 }
 
-void free_regions(int n, ls_reg *regs) {
-    for (int i = 0; i < n; ++i) free(regs[i].p);
-    free(regs);
-}
-
 /* Aligns hand-made regions with ls_align_regions; anchors must be those of
  * the regions, in order. */
 ls_reg *align_all(Fixture &f, const std::string &query, std::vector<ls_reg> in, std::vector<ls128> &a,
@@ -269,7 +260,7 @@ TEST(AlignRegionTest, ZdropTest) {
          * (19, 19)), 10 matches: the deepest fall is exactly 40 */
         std::vector<uint8_t> q(30, 0), t(30, 0);
         for (int i = 10; i < 20; ++i) t[i] = 1;
-        uint32_t cig[] = {op(30, kM)};
+        uint32_t cig[] = {op(30, 'M')};
         opt.zdrop = 39;
         EXPECT_EQ(ls_zdrop_test(km, &opt, q.data(), t.data(), 1, cig, mat), 1);
         opt.zdrop = 40; /* a fall must exceed the threshold */
@@ -281,7 +272,7 @@ TEST(AlignRegionTest, ZdropTest) {
          * 5 mismatches give -10 at (14, 17): z = 30 - 2 * 3 = 24 */
         std::vector<uint8_t> q(30, 0), t(30, 0);
         for (int i = 10; i < 15; ++i) t[i] = 2;
-        uint32_t cig[] = {op(10, kM), op(3, kI), op(5, kM)};
+        uint32_t cig[] = {op(10, 'M'), op(3, 'I'), op(5, 'M')};
         opt.zdrop = 23;
         EXPECT_EQ(ls_zdrop_test(km, &opt, q.data(), t.data(), 3, cig, mat), 1);
         opt.zdrop = 24;
@@ -294,7 +285,7 @@ TEST(AlignRegionTest, ZdropTest) {
         lssim::Rng rng(7);
         std::string x = random_seq(rng, 100), v = random_seq(rng, 150), z = random_seq(rng, 100);
         QueryCodes qc(x + lssim::revcomp(v) + z), tc(x + v + z);
-        uint32_t cig[] = {op(350, kM)};
+        uint32_t cig[] = {op(350, 'M')};
         EXPECT_EQ(ls_zdrop_test(km, &opt, qc.fwd.data(), tc.fwd.data(), 1, cig, mat), 2);
         opt.flag |= LS_F_FORWARD_ONLY; /* no inversions looked for: the fall is below zdrop */
         EXPECT_EQ(ls_zdrop_test(km, &opt, qc.fwd.data(), tc.fwd.data(), 1, cig, mat), 0);
@@ -338,7 +329,7 @@ TEST(AlignRegionTest, ZeroAnchorsAndExactMatches) {
         align_one(f, read, a, region_of(a, 2000), out);
         const ls_reg &r = out.r;
         ASSERT_NE(r.p, nullptr);
-        EXPECT_EQ(cigar_of(r), std::vector<uint32_t>{op(2000, kM)});
+        EXPECT_EQ(cigar_of(r), std::vector<uint32_t>{op(2000, 'M')});
         EXPECT_EQ(r.p->aln_score, 4000);
         EXPECT_EQ(r.p->max_score, 4000);
         EXPECT_EQ(r.qs, 0);
@@ -358,7 +349,7 @@ TEST(AlignRegionTest, ZeroAnchorsAndExactMatches) {
         add_diagonal(a, 1, 0, 950, 50, 2050, 50);
         Aligned out;
         align_one(f, read, a, region_of(a, 2050), out);
-        EXPECT_EQ(cigar_of(out.r), std::vector<uint32_t>{op(2000, kM)});
+        EXPECT_EQ(cigar_of(out.r), std::vector<uint32_t>{op(2000, 'M')});
         EXPECT_EQ(out.r.qs, 0);
         EXPECT_EQ(out.r.qe, 2000);
         EXPECT_EQ(out.r.rs, 1000);
@@ -375,7 +366,7 @@ TEST(AlignRegionTest, ZeroAnchorsAndExactMatches) {
         align_one(f, read, a, region_of(a, (int)read.size()), out);
         const ls_reg &r = out.r;
         ASSERT_NE(r.p, nullptr);
-        EXPECT_EQ(cigar_of(r), std::vector<uint32_t>{op(400, kM)});
+        EXPECT_EQ(cigar_of(r), std::vector<uint32_t>{op(400, 'M')});
         EXPECT_EQ(r.p->aln_score, 800);
         EXPECT_EQ(r.qs, 30);
         EXPECT_EQ(r.rs, 0);
@@ -426,7 +417,7 @@ TEST(AlignRegionTest, ShortReadUngappedShortcut) {
         ls_debug_flags = old_debug;
         const ls_reg &r = out.r;
         ASSERT_NE(r.p, nullptr);
-        EXPECT_EQ(cigar_of(r), std::vector<uint32_t>{op(150, kM)});
+        EXPECT_EQ(cigar_of(r), std::vector<uint32_t>{op(150, 'M')});
         EXPECT_EQ(r.p->aln_score, (150 - n_mis) * 2 - 4 * n_mis);
         EXPECT_EQ(r.qs, 0);
         EXPECT_EQ(r.qe, 150);
@@ -695,7 +686,7 @@ TEST(AlignRegionTest, InversionPreconditions) {
         EXPECT_EQ(inv.qe, 1200);
         EXPECT_EQ(inv.rs, 1000);
         EXPECT_EQ(inv.re, 1200);
-        EXPECT_EQ(cigar_of(inv), std::vector<uint32_t>{op(200, kM)});
+        EXPECT_EQ(cigar_of(inv), std::vector<uint32_t>{op(200, 'M')});
         EXPECT_EQ(inv.p->aln_score, 400);
         check_alignment(f, read, inv);
         free(inv.p);

@@ -577,8 +577,7 @@ bool map_spliced(const ls_idx *mi, const std::string &q, int *rev, int *rs, int 
     ls_reg *r = ls_map(mi, (int)q.size(), q.c_str(), &n, b, &mo, nullptr);
     const bool ok = n >= 1 && r[0].p != nullptr;
     if (ok) *rev = r[0].reverse, *rs = r[0].rs, *re = r[0].re, *introns = introns_of(r[0]);
-    for (int j = 0; j < n; ++j) free(r[j].p);
-    free(r);
+    lstest::free_regions(n, r);
     ls_tbuf_destroy(b);
     return ok;
 }

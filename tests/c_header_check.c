@@ -2,6 +2,7 @@
  * from C. */
 #include "lodestar.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,6 +19,9 @@ int main(void) {
     ls_string_printf(&str, "%s:%d", "k", io.k);
     if (strcmp(str.s, "k:15") != 0) return 1;
     free(str.s);
+    if (strcmp(ls_version(), LS_VERSION) != 0) return 1;
+    errno = 0;
+    if (ls_seqfile_open("/nonexistent/c-header-check.fa") != NULL || errno != ENOENT) return 1;
     printf("c header ok\n");
     return 0;
 }

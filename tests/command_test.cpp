@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,19 +20,11 @@ namespace {
 
 const std::string kCmd = LODESTAR_CMD;
 
-std::vector<std::string> split(const std::string &s, char sep) {
-    std::vector<std::string> v;
-    std::string cur;
-    std::istringstream in(s);
-    while (std::getline(in, cur, sep)) v.push_back(cur);
-    return v;
-}
-
 // Records (non-header lines) of SAM or PAF text, split into columns.
 std::vector<std::vector<std::string>> records(const std::string &text) {
     std::vector<std::vector<std::string>> r;
-    for (const std::string &l : split(text, '\n'))
-        if (!l.empty() && l[0] != '@') r.push_back(split(l, '\t'));
+    for (const std::string &l : lstest::lines(text))
+        if (!l.empty() && l[0] != '@') r.push_back(lstest::split(l, '\t'));
     return r;
 }
 
@@ -283,7 +274,7 @@ TEST_F(Command, OutputNeverDependsOnThreadsIndexFilesOrParts) {
     // The @PG line holds the command line, which differs by design.
     auto body = [](const std::string &text) {
         std::string s;
-        for (const std::string &l : split(text, '\n'))
+        for (const std::string &l : lstest::lines(text))
             if (l.compare(0, 3, "@PG") != 0) s += l + "\n";
         return s;
     };
@@ -365,7 +356,7 @@ TEST_F(Command, EveryFaultIsOneClearMessageAndStatusOne) {
     // A reader that stops early ends the run quietly: the conventional
     // broken-pipe stop, not a storm of errors.
     const RunResult piped = run_command(kCmd + " " + ref + " " + reads + " | head -1");
-    EXPECT_EQ(split(piped.out, '\n').size(), 1u);
+    EXPECT_EQ(lstest::lines(piped.out).size(), 1u);
     EXPECT_EQ(piped.err.find("ERROR"), std::string::npos) << piped.err;
 }
 

@@ -2,12 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -79,16 +74,8 @@ void expect_cleared(const dpx_extz &ez) {
 }
 
 /* Random test material. */
-struct Gen {
-    std::mt19937_64 rng;
-    explicit Gen(uint64_t seed) : rng(seed) {}
-    int uni(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
-    double real() { return std::uniform_real_distribution<double>(0, 1)(rng); }
-    Seq random_seq(int len, double n_rate) {
-        Seq s(len);
-        for (auto &c : s) c = real() < n_rate ? 4 : (uint8_t)uni(0, 3);
-        return s;
-    }
+struct Gen : lstest::SeqGen {
+    using SeqGen::SeqGen;
     /* Substitutions, short indels and now and then a long one. */
     Seq mutate(const Seq &src, double div) {
         Seq out;
@@ -765,17 +752,5 @@ TEST(Dpx2, ScratchMemoryGoesBackToTheArena) {
 /* The AVX2 kernels run above when the machine has them; the SSE2 kernels are
  * checked by running these tests again with AVX2 switched off. */
 TEST(Dpx2, BaselineKernelsMatchTheModelToo) {
-    const char *off = getenv("LODESTAR_DISABLE_CPU_FEATURES");
-    if (off && strstr(off, "avx2")) { /* the second run */
-        EXPECT_STREQ(dpx_kernel_isa(), "sse2");
-        return;
-    }
-    if (strcmp(dpx_kernel_isa(), "sse2") == 0) GTEST_SKIP() << "the kernels above were the SSE2 ones";
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    ASSERT_GT(n, 0);
-    self[n] = 0;
-    lstest::RunResult res = lstest::run_command(std::string("LODESTAR_DISABLE_CPU_FEATURES=avx2 '") + self +
-                                                "' --gtest_filter='Dpx2.*' --gtest_brief=1");
-    EXPECT_EQ(res.status, 0) << res.out << res.err;
+    lstest::check_sse2_kernels("Dpx2.*");
 }

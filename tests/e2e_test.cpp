@@ -47,14 +47,6 @@ bool parse_line(const std::string &s, Line &l) {
            l.rs < l.re && l.re <= l.tlen && l.mapq >= 0 && l.mapq <= 60;
 }
 
-std::vector<std::string> split_lines(const std::string &s) {
-    std::vector<std::string> v;
-    std::stringstream ss(s);
-    std::string line;
-    while (std::getline(ss, line)) v.push_back(line);
-    return v;
-}
-
 int code(char c) {
     switch (c) {
     case 'A':
@@ -210,7 +202,7 @@ TEST_F(EndToEnd, EveryLineIsWellFormedAndItsCigarSpellsTheAlignment) {
     EXPECT_EQ(err_, "");
     std::map<std::string, const lssim::Read *> by_name;
     for (const auto &r : reads_) by_name[r.name] = &r;
-    auto lines = split_lines(out_);
+    auto lines = lstest::lines(out_);
     ASSERT_GT(lines.size(), reads_.size() / 2);
     int bad = 0;
     for (const auto &s : lines) {
@@ -231,7 +223,7 @@ TEST_F(EndToEnd, PrimariesLandOnTheTrueOriginAndMapq60IsNeverWrong) {
     ASSERT_EQ(status_, 0) << err_;
     std::map<std::string, std::vector<Line>> by_read;
     std::vector<std::string> order;
-    for (const auto &s : split_lines(out_)) {
+    for (const auto &s : lstest::lines(out_)) {
         Line l;
         ASSERT_TRUE(parse_line(s, l));
         if (!by_read.count(l.qname)) order.push_back(l.qname);
@@ -330,11 +322,8 @@ TEST_F(EndToEnd, LibraryWithoutArenasGivesTheCommandsOutput) {
     for (const auto &r : reads_) {
         int n = 0;
         ls_reg *regs = ls_map(mi, (int)r.seq.size(), r.seq.c_str(), &n, b, &mo, nullptr);
-        for (int j = 0; j < n; ++j) {
-            out += format_region(r.name.c_str(), r.seq.size(), mi, &regs[j]);
-            free(regs[j].p);
-        }
-        free(regs);
+        for (int j = 0; j < n; ++j) out += format_region(r.name.c_str(), r.seq.size(), mi, &regs[j]);
+        lstest::free_regions(n, regs);
     }
     ls_tbuf_destroy(b);
     ls_idx_destroy(mi);
@@ -375,7 +364,7 @@ TEST_F(EndToEnd, TwoIndexPartsAreMappedOneAfterTheOther) {
     ASSERT_EQ(r.status, 0) << r.err;
     // Same lines as with the plain genome: the parts hold one contig each, so
     // only the order differs (all ctg1 lines, then all ctg2 lines).
-    auto lines = split_lines(r.out);
+    auto lines = lstest::lines(r.out);
     std::string first, second;
     bool in_second = false;
     for (const auto &s : lines) {
@@ -409,7 +398,7 @@ TEST_F(EndToEnd, TwoIndexPartsAreMappedOneAfterTheOther) {
     r = lstest::run_command(kBin + " " + idx + " " + dir_->file("broken.fq"));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("broken.fq"), std::string::npos) << r.err;
-    lines = split_lines(r.out);
+    lines = lstest::lines(r.out);
     std::vector<std::string> names;
     for (const auto &s : lines) {
         Line l;

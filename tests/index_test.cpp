@@ -18,6 +18,7 @@
 
 #include "base/diagnostics.h"
 #include "index/sketch.h"
+#include "sim.h"
 #include "testutil.h"
 
 namespace {
@@ -32,29 +33,6 @@ void replace_file(const std::string &path, const std::string &content) {
 }
 
 /* ---- test data ---- */
-
-std::string revcomp(const std::string &s) {
-    std::string r(s.rbegin(), s.rend());
-    for (char &c : r) {
-        switch (c) {
-        case 'A':
-            c = 'T';
-            break;
-        case 'C':
-            c = 'G';
-            break;
-        case 'G':
-            c = 'C';
-            break;
-        case 'T':
-            c = 'A';
-            break;
-        default:
-            break;
-        }
-    }
-    return r;
-}
 
 /* Random targets with planted repeats on both strands, a few N runs and a
  * little lower case, so that many minimizers occur more than once. */
@@ -77,7 +55,7 @@ std::vector<std::string> random_genome(uint64_t seed, int n_targets, int min_len
             if (what < 6)
                 s += repeats[below(repeats.size())];
             else if (what < 10)
-                s += revcomp(repeats[below(repeats.size())]);
+                s += lssim::revcomp(repeats[below(repeats.size())]);
             else if (what < 11)
                 s += std::string(1 + below(30), 'N');
             else

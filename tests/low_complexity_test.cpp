@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "map/map_query.h"
+#include "pipeline/map_query.h"
 #include "map/seeds.h"
 #include "index/sketch.h"
 #include "testutil.h"
@@ -311,8 +311,7 @@ TEST(LowComplexTest, MappingSkipsMaskedHalf) {
         EXPECT_EQ(r[0].target_id, 0);
         EXPECT_EQ(r[0].reverse, 0u);
         *qs = r[0].qs, *qe = r[0].qe, *rs = r[0].rs;
-        for (int i = 0; i < n; ++i) free(r[i].p);
-        free(r);
+        lstest::free_regions(n, r);
     };
     int qs, qe, rs;
     map_query(0, &qs, &qe, &rs);

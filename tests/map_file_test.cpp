@@ -7,27 +7,18 @@
 #include <functional>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "lodestar.h"
-#include "map/map_query.h"
+#include "pipeline/map_query.h"
 #include "sim.h"
 #include "pipeline/split_files.h"
 #include "testutil.h"
 
 namespace {
-
-std::vector<std::string> split(const std::string &s, char sep) {
-    std::vector<std::string> out;
-    std::string cur;
-    std::istringstream in(s);
-    while (std::getline(in, cur, sep)) out.push_back(cur);
-    return out;
-}
 
 bool file_exists(const std::string &p) {
     struct stat st;
@@ -139,8 +130,8 @@ ls_mapopt options(const ls_idx *mi, int64_t extra_flags) {
 /* Primary lines keyed by query name: the first nine columns and the CIGAR. */
 std::map<std::string, std::string> primaries(const std::string &paf) {
     std::map<std::string, std::string> out;
-    for (auto &line : split(paf, '\n')) {
-        auto f = split(line, '\t');
+    for (auto &line : lstest::lines(paf)) {
+        auto f = lstest::split(line, '\t');
         if (f.size() < 12 || line.find("tp:A:P") == std::string::npos) continue;
         std::string key;
         for (int i = 0; i < 9; ++i) key += f[i] + "\t";
@@ -176,8 +167,8 @@ TEST(MapFile, PafInInputOrderAndSameForAnyThreadCount) {
     // Every query shows up, in input order; mapped ones where they came from.
     std::vector<std::string> names;
     int correct = 0, mapped = 0;
-    for (auto &line : split(out[0], '\n')) {
-        auto f = split(line, '\t');
+    for (auto &line : lstest::lines(out[0])) {
+        auto f = lstest::split(line, '\t');
         ASSERT_GE(f.size(), 12u);
         if (names.empty() || names.back() != f[0]) names.push_back(f[0]);
         lssim::Truth tr;
@@ -214,8 +205,8 @@ TEST(MapFile, SamRecordsAndPairedFilesInLockstep) {
     // One primary record (or unmapped record) per query, in input order,
     // carrying the query's sequence as read or reverse-complemented.
     size_t q = 0;
-    for (auto &line : split(sam[0], '\n')) {
-        auto f = split(line, '\t');
+    for (auto &line : lstest::lines(sam[0])) {
+        auto f = lstest::split(line, '\t');
         ASSERT_GE(f.size(), 11u);
         const int flag = std::stoi(f[1]);
         if (flag & 0x900) continue;
@@ -238,8 +229,8 @@ TEST(MapFile, SamRecordsAndPairedFilesInLockstep) {
     EXPECT_EQ(pe[0], pe[1]);
     size_t pair = 0;
     int next_mate = 1, proper = 0;
-    for (auto &line : split(pe[0], '\n')) {
-        auto f = split(line, '\t');
+    for (auto &line : lstest::lines(pe[0])) {
+        auto f = lstest::split(line, '\t');
         const int flag = std::stoi(f[1]);
         if (flag & 0x900) continue;
         EXPECT_TRUE(flag & 0x1);
@@ -322,7 +313,7 @@ TEST(MapFile, SplitIndexMergeMatchesOnePart) {
         EXPECT_EQ(ls_split_merge(1, std::vector<const char *>{world().reads.c_str()}.data(), &opt, n_parts),
                   0);
     });
-    auto lines = split(sam, '\n');
+    auto lines = lstest::lines(sam);
     ASSERT_GT(lines.size(), whole.parts[0]->n_seq);
     for (uint32_t i = 0; i < whole.parts[0]->n_seq; ++i)
         EXPECT_EQ(lines[i], std::string("@SQ\tSN:") + whole.parts[0]->seq[i].name +
@@ -360,8 +351,8 @@ TEST(MapFile, InputFaultStopsAfterWritingEverythingBefore) {
     uint64_t good_bases = 0;
     for (const auto &r : good) good_bases += r.seq.size();
     std::set<std::string> mapped;
-    for (auto &line : split(expected, '\n'))
-        if (split(line, '\t')[5] != "*") mapped.insert(split(line, '\t')[0]);
+    for (auto &line : lstest::lines(expected))
+        if (lstest::split(line, '\t')[5] != "*") mapped.insert(lstest::split(line, '\t')[0]);
 
     struct Case {
         const char *file;

@@ -1,4 +1,4 @@
-#include "map/map_query.h"
+#include "pipeline/map_query.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,7 @@
 #include "map/seeds.h"
 #include "sim.h"
 #include "index/sketch.h"
+#include "testutil.h"
 
 namespace {
 
@@ -24,10 +25,7 @@ struct Regs {
     Regs() = default;
     Regs(const Regs &) = delete;
     Regs &operator=(const Regs &) = delete;
-    ~Regs() {
-        for (int i = 0; i < n; ++i) free(r[i].p);
-        free(r);
-    }
+    ~Regs() { lstest::free_regions(n, r); }
 };
 
 /* Simulated genome with planted exact repeats, its index and options. */

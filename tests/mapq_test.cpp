@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "map/regions.h"
+#include "testutil.h"
 
 namespace {
+
+using lstest::op;
 
 /* A primary with chain score cs and n anchors, id/parent i. */
 ls_reg primary(int i, int cs, int n) {
@@ -30,10 +33,6 @@ ls_extra *extra(int max_score, int alt_max_score, std::vector<uint32_t> cigar = 
     p->n_cigar = (uint32_t)cigar.size();
     for (size_t i = 0; i < cigar.size(); ++i) p->cigar[i] = cigar[i];
     return p;
-}
-
-uint32_t op(uint32_t len, uint32_t code) {
-    return len << 4 | code;
 }
 
 int mapq_of(ls_reg r, int rep_len = 0, int is_sr = 0, int is_splice = 0) {
@@ -156,10 +155,10 @@ TEST(MapqTest, EventIdentity) {
     EXPECT_EQ(ls_event_identity(&r), -1.0);
     r.match_len = 100;
     r.block_len = 102;
-    r.p = extra(0, 0, {op(50, LS_CIGAR_MATCH), op(2, LS_CIGAR_DEL), op(50, LS_CIGAR_MATCH)});
+    r.p = extra(0, 0, {op(50, 'M'), op(2, 'D'), op(50, 'M')});
     EXPECT_NEAR(ls_event_identity(&r), 100.0 / 101.0, 1e-12);
     r.p->n_ambiguous = 3;
-    r.p->cigar[1] = op(2, LS_CIGAR_INS);
+    r.p->cigar[1] = op(2, 'I');
     EXPECT_NEAR(ls_event_identity(&r), 100.0 / 104.0, 1e-12);
     free(r.p);
 }
@@ -169,9 +168,9 @@ TEST(MapqTest, UpdateMaxScore) {
         r = {primary(0, 200, 20), primary(1, 190, 20)};
         r[0].qs = 0, r[0].qe = 1000;
         r[0].match_len = 990, r[0].block_len = 1000;
-        r[0].p = extra(1900, 0, {op(1000, LS_CIGAR_MATCH)});
+        r[0].p = extra(1900, 0, {op(1000, 'M')});
         r[1].match_len = 980, r[1].block_len = 1000;
-        r[1].p = extra(1800, 0, {op(500, LS_CIGAR_MATCH), op(2, LS_CIGAR_DEL), op(498, LS_CIGAR_MATCH)});
+        r[1].p = extra(1800, 0, {op(500, 'M'), op(2, 'D'), op(498, 'M')});
     };
     auto release = [](std::vector<ls_reg> &r) {
         for (auto &x : r) free(x.p);

@@ -1,4 +1,4 @@
-#include "output/format.h"
+#include "output/text.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -15,26 +15,16 @@
 #include "base/arena.h"
 #include "map/regions.h"
 #include "lodestar.h"
+#include "sim.h"
 #include "testutil.h"
 
 namespace {
 
-uint32_t op(int len, char c) {
-    return (uint32_t)len << 4 | (uint32_t)(strchr(LS_CIGAR_STR, c) - LS_CIGAR_STR);
-}
-
-/* An index of in-memory targets, named chr1, chr2, ... unless nameless. */
-struct Idx {
-    ls_idx *mi;
-    explicit Idx(const std::vector<std::string> &t, bool named = true) {
-        std::vector<const char *> s, n;
-        std::vector<std::string> names;
-        for (size_t i = 0; i < t.size(); ++i) names.push_back("chr" + std::to_string(i + 1));
-        for (size_t i = 0; i < t.size(); ++i) s.push_back(t[i].c_str()), n.push_back(names[i].c_str());
-        mi = ls_idx_str(10, 15, 0, 10, (int)t.size(), s.data(), named ? n.data() : nullptr);
-    }
-    ~Idx() { ls_idx_destroy(mi); }
-};
+using lssim::revcomp;
+using lstest::Idx;
+using lstest::op;
+using lstest::random_dna;
+using lstest::split;
 
 /* A region that owns its alignment detail. */
 struct Reg {
@@ -81,47 +71,6 @@ std::string md(const ls_idx *mi, const ls_reg *r, const std::string &q, int qs =
     return diff(mi, r, q, 1, 0, 0, qs);
 }
 
-std::string revcomp(const std::string &s) {
-    std::string r(s.rbegin(), s.rend());
-    for (char &c : r) {
-        switch (c) {
-        case 'A':
-            c = 'T';
-            break;
-        case 'C':
-            c = 'G';
-            break;
-        case 'G':
-            c = 'C';
-            break;
-        case 'T':
-            c = 'A';
-            break;
-        case 'a':
-            c = 't';
-            break;
-        case 'c':
-            c = 'g';
-            break;
-        case 'g':
-            c = 'c';
-            break;
-        case 't':
-            c = 'a';
-            break;
-        default:
-            c = 'N';
-        }
-    }
-    return r;
-}
-
-std::string random_bases(std::mt19937 &rng, int n) {
-    std::string s((size_t)n, 'A');
-    for (char &c : s) c = "ACGT"[rng() & 3];
-    return s;
-}
-
 std::string upper(std::string s) {
     for (char &c : s)
         c = (c == 'a' || c == 'A')                           ? 'A'
@@ -130,14 +79,6 @@ std::string upper(std::string s) {
             : (c == 't' || c == 'T' || c == 'u' || c == 'U') ? 'T'
                                                              : 'N';
     return s;
-}
-
-std::vector<std::string> split(const std::string &s, char sep) {
-    std::vector<std::string> out;
-    size_t b = 0;
-    for (size_t e; (e = s.find(sep, b)) != std::string::npos; b = e + 1) out.push_back(s.substr(b, e - b));
-    out.push_back(s.substr(b));
-    return out;
 }
 
 /* Rebuilds the aligned query and target bases from a cs string (either form);
@@ -392,7 +333,7 @@ TEST(Format, DiffStringsRefusalsAndTags) {
  * rebuilds the target bases under M and D operations. */
 TEST(Format, DiffStringsRoundTrip) {
     std::mt19937 rng(20240611);
-    std::string tgt = random_bases(rng, 6000);
+    std::string tgt = random_dna(rng, 6000);
     for (int i = 0; i < 60; ++i) tgt[rng() % tgt.size()] = 'N';
     Idx x({tgt});
     km_arena *km = km_create();
@@ -419,7 +360,7 @@ TEST(Format, DiffStringsRoundTrip) {
                 cigar.push_back(op(len, "M=X"[rng() % 3]));
             } else if (kind <= 5) {
                 const int len = 1 + (int)(rng() % 8);
-                aligned += random_bases(rng, len);
+                aligned += random_dna(rng, len);
                 cigar.push_back(op(len, 'I'));
             } else if (kind == 6) {
                 const int len = 1 + (int)(rng() % 8);
@@ -433,8 +374,8 @@ TEST(Format, DiffStringsRoundTrip) {
             }
         }
         const int re = t;
-        const std::string left = random_bases(rng, (int)(rng() % 20)),
-                          right = random_bases(rng, (int)(rng() % 20));
+        const std::string left = random_dna(rng, (int)(rng() % 20)),
+                          right = random_dna(rng, (int)(rng() % 20));
         const int rev = (int)(rng() & 1);
         const std::string query = rev ? revcomp(left + aligned + right) : left + aligned + right;
         const int qs = rev ? (int)right.size() : (int)left.size();
@@ -517,7 +458,7 @@ std::string paf(const ls_idx *mi, const ls_bseq_rec *q, const ls_reg *r, int64_t
 
 TEST(Format, PafLines) {
     std::mt19937 rng(7);
-    const std::string t1 = random_bases(rng, 1000), t2 = random_bases(rng, 500);
+    const std::string t1 = random_dna(rng, 1000), t2 = random_dna(rng, 500);
     Idx x({t1, t2});
     std::string qseq = t1.substr(90, 200);
     ls_bseq_rec q;
@@ -627,8 +568,8 @@ TEST(Format, PafLines) {
  * PAF lines with cg and cs tags. */
 TEST(Format, PafFromMapper) {
     std::mt19937 rng(99);
-    std::vector<std::string> genome = {random_bases(rng, 20000), random_bases(rng, 20000),
-                                       random_bases(rng, 20000)};
+    std::vector<std::string> genome = {random_dna(rng, 20000), random_dna(rng, 20000),
+                                       random_dna(rng, 20000)};
     Idx x(genome);
     ASSERT_NE(x.mi, nullptr);
     ls_mapopt mo;
@@ -659,7 +600,7 @@ TEST(Format, PafFromMapper) {
     };
     std::vector<Q> qs = {{"fwd", mutate(genome[1].substr(4000, 3000)), 1, 0, 4000},
                          {"rev", revcomp(mutate(genome[2].substr(9000, 2500))), 2, 1, 9000},
-                         {"none", random_bases(rng, 3000), -1, 0, 0}};
+                         {"none", random_dna(rng, 3000), -1, 0, 0}};
     for (const Q &qq : qs) {
         int n = 0;
         ls_reg *regs = ls_map(x.mi, (int)qq.seq.size(), qq.seq.c_str(), &n, b, &mo, qq.name.c_str());
@@ -728,8 +669,7 @@ TEST(Format, PafFromMapper) {
             EXPECT_EQ(pt, tref);
         }
         free(s.s);
-        for (int i = 0; i < n; ++i) free(regs[i].p);
-        free(regs);
+        lstest::free_regions(n, regs);
     }
     ls_tbuf_destroy(b);
 }

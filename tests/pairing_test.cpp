@@ -14,6 +14,7 @@
 #include "base/diagnostics.h"
 #include "base/radix_sort.h"
 #include "sim.h"
+#include "testutil.h"
 
 namespace {
 
@@ -36,9 +37,7 @@ struct Mates {
         x.qs = 0, x.qe = re - rs;
         x.mapq = mapq, x.tie_hash = hash;
         x.sam_pri = x.id == x.parent && x.id == 0;
-        x.p = (ls_extra *)calloc(8, sizeof(uint32_t));
-        x.p->capacity = 8;
-        x.p->max_score = max_sc;
+        x.p = lstest::new_extra(max_sc);
         r[s].push_back(x);
         return r[s].back();
     }
@@ -329,10 +328,7 @@ struct FragRegs {
     FragRegs(const FragRegs &) = delete;
     FragRegs &operator=(const FragRegs &) = delete;
     ~FragRegs() {
-        for (int s = 0; s < 2; ++s) {
-            for (int k = 0; k < n[s]; ++k) free(r[s][k].p);
-            free(r[s]);
-        }
+        for (int s = 0; s < 2; ++s) lstest::free_regions(n[s], r[s]);
     }
 };
 

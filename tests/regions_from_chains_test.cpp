@@ -9,8 +9,12 @@
 
 #include "map/regions.h"
 #include "map/seeds.h"
+#include "testutil.h"
 
 namespace {
+
+using lstest::free_regions;
+using lstest::new_extra;
 
 ls128 anchor(int tid, int tpos, int qpos, bool rev = false, int span = 15, int seg = 0) {
     return ls128{(uint64_t)rev << 63 | (uint64_t)tid << 32 | (uint32_t)tpos,
@@ -31,18 +35,6 @@ ls_reg reg(int qs, int qe, int score, int n_anchors = 10) {
     r.n_anchors = n_anchors;
     r.divergence = -1.0f;
     return r;
-}
-
-ls_extra *extra(int max_score) {
-    ls_extra *p = static_cast<ls_extra *>(calloc(8, sizeof(uint32_t)));
-    p->capacity = 8;
-    p->max_score = max_score;
-    return p;
-}
-
-void free_all(int n, ls_reg *r) {
-    for (int i = 0; i < n; ++i) free(r[i].p);
-    free(r);
 }
 
 ls_reg *copy_regs(const std::vector<ls_reg> &v) {
@@ -148,7 +140,7 @@ TEST(RegionsTest, SplitRegion) {
     r.n_anchors = 10;
     r.chain_score = r.initial_score = 100;
     r.sam_pri = r.split_at_inversion = 1;
-    r.p = extra(7);
+    r.p = new_extra(7);
     ls_reg_set_coords(&r, 1000, a.data(), 0);
     ls_reg r2;
     memset(&r2, 0xff, sizeof(r2));
@@ -229,10 +221,10 @@ TEST(RegionsTest, SetParentByOverlap) {
 TEST(RegionsTest, SetParentScoresOfAlignedAndAltSecondaries) {
     std::vector<ls_reg> r = {reg(0, 1000, 500, 20), reg(10, 990, 450, 20), reg(20, 980, 300, 5),
                              reg(0, 1000, 350, 30)};
-    r[0].p = extra(1000);
-    r[1].p = extra(995); // within the margin of 8
-    r[2].p = extra(800); // beyond it, and with fewer anchors
-    r[3].p = extra(990); // same place as the primary: no score comparison
+    r[0].p = new_extra(1000);
+    r[1].p = new_extra(995); // within the margin of 8
+    r[2].p = new_extra(800); // beyond it, and with fewer anchors
+    r[3].p = new_extra(990); // same place as the primary: no score comparison
     r[3].on_alt = 1;
     r[1].on_alt = 1;
     ls_set_parent(nullptr, 0.5f, 1000000, 4, r.data(), 8, 0, 0.15f);
@@ -259,7 +251,7 @@ TEST(RegionsTest, SelectSecondaries) {
             v.back().parent = 0;
             v.back().rs = 5000 * (int)i; // distinct places
             v.back().re = v.back().rs + 1000;
-            v.back().p = extra(scores[i]);
+            v.back().p = new_extra(scores[i]);
         }
         return v;
     };
@@ -271,7 +263,7 @@ TEST(RegionsTest, SelectSecondaries) {
         ls_select_sub(nullptr, 0.8f, min_diff, 5, 0, 0, &n, r);
         ASSERT_EQ(n, min_diff ? 3 : 2);
         EXPECT_EQ(r[1].chain_score, 90);
-        free_all(n, r);
+        free_regions(n, r);
     }
     // max_secondary 0: only inverted regions survive beside the primary.
     {
@@ -285,7 +277,7 @@ TEST(RegionsTest, SelectSecondaries) {
         EXPECT_EQ(r[1].id, 1);
         EXPECT_EQ(r[1].parent, 0);
         EXPECT_EQ(r[0].sam_pri, 1u);
-        free_all(n, r);
+        free_regions(n, r);
     }
     // A copy of its primary is dropped without counting; the count limits
     // the rest; a weak secondary on the other strand is kept as such.
@@ -303,7 +295,7 @@ TEST(RegionsTest, SelectSecondaries) {
         EXPECT_EQ(r[3].kept_other_strand, 1u);
         EXPECT_EQ(r[2].kept_other_strand, 0u);
         for (int i = 0; i < n; ++i) EXPECT_EQ(r[i].id, i);
-        free_all(n, r);
+        free_regions(n, r);
     }
     // A second primary and its secondary: parents follow the renumbering.
     {
@@ -317,7 +309,7 @@ TEST(RegionsTest, SelectSecondaries) {
         EXPECT_EQ(r[1].parent, 1);
         EXPECT_EQ(r[2].parent, 1);
         EXPECT_EQ(r[2].chain_score, 85);
-        free_all(n, r);
+        free_regions(n, r);
     }
     // A ratio of 0 keeps everything.
     {
@@ -337,7 +329,7 @@ TEST(RegionsTest, FilterByDivergence) {
     r[1].divergence = 0.1f;   // 100 times its primary's: dropped
     r[2].divergence = 0.004f; // 4 times: kept
     r[3].divergence = 0.009f; // 9 times but below 0.01: kept
-    r[1].p = extra(1);
+    r[1].p = new_extra(1);
     EXPECT_EQ(ls_filter_by_divergence(4, r.data()), 3);
     EXPECT_EQ(r[1].chain_score, 50);
     EXPECT_EQ(r[1].id, 2); // not renumbered
@@ -357,7 +349,7 @@ TEST(RegionsTest, FilterRegionsAfterAlignment) {
         v.push_back(reg(qs, qe, 100, n_anchors));
         v.back().match_len = match_len;
         v.back().id = (int)v.size() - 1;
-        if (max_score >= 0) v.back().p = extra(max_score);
+        if (max_score >= 0) v.back().p = new_extra(max_score);
     };
     add(3, 40, 80, 0, 1000);    // 0 passes
     add(2, 500, 900, 0, 1000);  // 1 too few anchors
@@ -377,7 +369,7 @@ TEST(RegionsTest, FilterRegionsAfterAlignment) {
     std::vector<int> kept;
     for (int i = 0; i < n; ++i) kept.push_back(r[i].id);
     EXPECT_EQ(kept, (std::vector<int>{0, 5, 7, 8, 9}));
-    free_all(n, r);
+    free_regions(n, r);
 }
 
 TEST(RegionsTest, SqueezeAnchors) {

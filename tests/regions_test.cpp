@@ -9,7 +9,13 @@
 #include <random>
 #include <vector>
 
+#include "testutil.h"
+
 namespace {
+
+using lstest::cigar_of;
+using lstest::new_extra;
+using lstest::op;
 
 ls_reg make_reg(int id, int n_anchors, int chain_score, uint32_t tie_hash) {
     ls_reg r;
@@ -22,23 +28,8 @@ ls_reg make_reg(int id, int n_anchors, int chain_score, uint32_t tie_hash) {
     return r;
 }
 
-ls_extra *make_extra(int max_score) {
-    ls_extra *p = static_cast<ls_extra *>(calloc(8, sizeof(uint32_t)));
-    p->capacity = 8;
-    p->max_score = max_score;
-    return p;
-}
-
 void free_regs(int n, ls_reg *r) {
     for (int i = 0; i < n; ++i) free(r[i].p);
-}
-
-uint32_t op(uint32_t len, uint32_t code) {
-    return len << 4 | code;
-}
-
-std::vector<uint32_t> cigar_of(const ls_reg &r) {
-    return std::vector<uint32_t>(r.p->cigar, r.p->cigar + r.p->n_cigar);
 }
 
 } // namespace
@@ -87,7 +78,7 @@ TEST(HitTest, SortSmallArraysUnchanged) {
     ls_hit_sort(nullptr, &n, nullptr, 0.15f);
     EXPECT_EQ(n, 0);
     ls_reg r = make_reg(0, 0, 10, 1); // soft-deleted, but alone
-    r.p = make_extra(5);
+    r.p = new_extra(5);
     n = 1;
     ls_hit_sort(nullptr, &n, &r, 0.15f);
     EXPECT_EQ(n, 1);
@@ -122,9 +113,9 @@ TEST(HitTest, SortOrderTiesDeletionAndAlt) {
     // Aligned regions rank by max_score, not chain_score; deleted ones lose
     // their detail (the sanitizer build catches a leak).
     std::vector<ls_reg> a = {make_reg(0, 1, 90, 0), make_reg(1, 1, 10, 0), make_reg(2, 0, 50, 0)};
-    a[0].p = make_extra(20);
-    a[1].p = make_extra(30);
-    a[2].p = make_extra(99);
+    a[0].p = new_extra(20);
+    a[1].p = new_extra(30);
+    a[2].p = new_extra(99);
     n = 3;
     ls_hit_sort(km, &n, a.data(), 0.15f);
     ASSERT_EQ(n, 2);
@@ -134,7 +125,7 @@ TEST(HitTest, SortOrderTiesDeletionAndAlt) {
 
     // Every region soft-deleted: nothing left, and no complaint.
     std::vector<ls_reg> d = {make_reg(0, 0, 5, 0), make_reg(1, 0, 6, 0)};
-    d[1].p = make_extra(3);
+    d[1].p = new_extra(3);
     n = 2;
     ls_hit_sort(km, &n, d.data(), 0.15f);
     EXPECT_EQ(n, 0);
@@ -179,7 +170,7 @@ TEST(HitTest, SortRandomIsDescendingPermutation) {
 
 TEST(HitDeathTest, SortRejectsMixedAlignment) {
     std::vector<ls_reg> r = {make_reg(0, 1, 5, 0), make_reg(1, 1, 6, 0)};
-    r[0].p = make_extra(3);
+    r[0].p = new_extra(3);
     int n = 2;
     EXPECT_DEATH(ls_hit_sort(nullptr, &n, r.data(), 0.15f), "has_cigar \\+ no_cigar == 1");
     free(r[0].p);
@@ -253,12 +244,12 @@ TEST(HitTest, ExtraReserve) {
     // With a detail: room is counted from the operations already in use.
     ls_extra_reserve(&r, 1);
     r.p->n_cigar = 1;
-    r.p->cigar[0] = op(3, LS_CIGAR_MATCH);
+    r.p->cigar[0] = op(3, 'M');
     ls_extra_reserve(&r, 0);
     EXPECT_EQ(r.p->capacity, 8u);
     ls_extra_reserve(&r, 1); // 1 + 1 + 7 = 9 words
     EXPECT_EQ(r.p->capacity, 16u);
-    EXPECT_EQ(r.p->cigar[0], op(3, LS_CIGAR_MATCH));
+    EXPECT_EQ(r.p->cigar[0], op(3, 'M'));
     ls_extra_reserve(&r, 8); // 16 words suffice
     EXPECT_EQ(r.p->capacity, 16u);
     ls_extra_reserve(&r, 25); // 33 words
@@ -269,24 +260,24 @@ TEST(HitTest, ExtraReserve) {
 
 TEST(HitTest, ExtraAppendCigar) {
     ls_reg r = make_reg(0, 1, 1, 0);
-    uint32_t m10 = op(10, LS_CIGAR_MATCH), m5 = op(5, LS_CIGAR_MATCH), i3 = op(3, LS_CIGAR_INS);
+    uint32_t m10 = op(10, 'M'), m5 = op(5, 'M'), i3 = op(3, 'I');
     ls_extra_append_cigar(&r, 1, &m10);
     ls_extra_append_cigar(&r, 1, &m5);
-    EXPECT_EQ(cigar_of(r), (std::vector<uint32_t>{op(15, LS_CIGAR_MATCH)}));
+    EXPECT_EQ(cigar_of(r), (std::vector<uint32_t>{op(15, 'M')}));
     ls_extra_append_cigar(&r, 1, &i3);
-    EXPECT_EQ(cigar_of(r), (std::vector<uint32_t>{op(15, LS_CIGAR_MATCH), i3}));
+    EXPECT_EQ(cigar_of(r), (std::vector<uint32_t>{op(15, 'M'), i3}));
     // Merging at the seam, then the rest copied behind.
-    uint32_t more[] = {op(2, LS_CIGAR_INS), op(4, LS_CIGAR_DEL), op(7, LS_CIGAR_MATCH)};
+    uint32_t more[] = {op(2, 'I'), op(4, 'D'), op(7, 'M')};
     ls_extra_append_cigar(&r, 3, more);
-    EXPECT_EQ(cigar_of(r), (std::vector<uint32_t>{op(15, LS_CIGAR_MATCH), op(5, LS_CIGAR_INS),
-                                                  op(4, LS_CIGAR_DEL), op(7, LS_CIGAR_MATCH)}));
+    EXPECT_EQ(cigar_of(r), (std::vector<uint32_t>{op(15, 'M'), op(5, 'I'),
+                                                  op(4, 'D'), op(7, 'M')}));
     ls_extra_append_cigar(&r, 0, nullptr); // nothing to append
     EXPECT_EQ(r.p->n_cigar, 4u);
 
     // Growth across several reallocations keeps every operation.
     std::vector<uint32_t> want = cigar_of(r);
     for (uint32_t i = 0; i < 200; ++i) {
-        uint32_t o[2] = {op(i + 1, LS_CIGAR_DEL), op(i + 2, LS_CIGAR_MATCH)};
+        uint32_t o[2] = {op(i + 1, 'D'), op(i + 2, 'M')};
         ls_extra_append_cigar(&r, 2, o);
         want.push_back(o[0]);
         want.push_back(o[1]);

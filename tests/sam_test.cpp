@@ -10,41 +10,19 @@
 #include <string>
 #include <vector>
 
-#include "output/format.h"
+#include "output/text.h"
 #include "map/regions.h"
 #include "lodestar.h"
+#include "sim.h"
 #include "testutil.h"
 
 namespace {
 
-uint32_t op(int len, char c) {
-    return (uint32_t)len << 4 | (uint32_t)(strchr(LS_CIGAR_STR, c) - LS_CIGAR_STR);
-}
-
-std::string random_dna(std::mt19937 &rng, size_t n) {
-    std::string s(n, 'A');
-    for (auto &c : s) c = "ACGT"[rng() & 3];
-    return s;
-}
-
-std::string revcomp(const std::string &s) {
-    std::string r(s.rbegin(), s.rend());
-    for (auto &c : r) c = c == 'A' ? 'T' : c == 'C' ? 'G' : c == 'G' ? 'C' : c == 'T' ? 'A' : c;
-    return r;
-}
-
-/* In-memory targets named chr1, chr2, ... */
-struct Idx {
-    ls_idx *mi;
-    explicit Idx(const std::vector<std::string> &t) {
-        std::vector<const char *> s, n;
-        std::vector<std::string> names;
-        for (size_t i = 0; i < t.size(); ++i) names.push_back("chr" + std::to_string(i + 1));
-        for (size_t i = 0; i < t.size(); ++i) s.push_back(t[i].c_str()), n.push_back(names[i].c_str());
-        mi = ls_idx_str(10, 15, 0, 10, (int)t.size(), s.data(), n.data());
-    }
-    ~Idx() { ls_idx_destroy(mi); }
-};
+using lssim::revcomp;
+using lstest::Idx;
+using lstest::op;
+using lstest::random_dna;
+using lstest::split;
 
 /* A region array whose entries own their alignment detail. */
 struct Regs {
@@ -95,14 +73,6 @@ std::string sam(const ls_idx *mi, const ls_bseq_rec &t, int seg, int idx, const 
     ls_sam_format(&out.s, mi, &t, seg, idx, (int)segs.size(), n.data(), a.data(), nullptr, flag, rep_len);
     EXPECT_EQ(out.s.s[out.s.l], 0);
     return out.str();
-}
-
-std::vector<std::string> split(const std::string &s, char sep) {
-    std::vector<std::string> v;
-    size_t st = 0;
-    for (size_t i = 0; i <= s.size(); ++i)
-        if (i == s.size() || s[i] == sep) v.push_back(s.substr(st, i - st)), st = i + 1;
-    return v;
 }
 
 /* Bases of a CIGAR text that the read holds (M, I, S, =, X) and clipped by H. */
@@ -631,8 +601,7 @@ TEST(SamEndToEnd, MappedRecordsAreConsistent) {
             }
             n_rev += r.reverse;
         }
-        for (int j = 0; j < n; ++j) free(regs[j].p);
-        free(regs);
+        lstest::free_regions(n, regs);
     }
     ls_tbuf_destroy(b);
     EXPECT_GT(n_rev, 0);

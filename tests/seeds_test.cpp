@@ -12,24 +12,15 @@
 #include <vector>
 
 #include "index/sketch.h"
+#include "sim.h"
 #include "testutil.h"
 
 namespace {
 
+using lssim::revcomp;
+using lstest::random_dna;
+
 using Anchor = std::pair<uint64_t, uint64_t>;
-
-std::string random_dna(std::mt19937 &rng, size_t n) {
-    static const char kBases[] = "ACGT";
-    std::string s(n, 'A');
-    for (auto &c : s) c = kBases[rng() & 3];
-    return s;
-}
-
-std::string revcomp(const std::string &s) {
-    std::string r(s.rbegin(), s.rend());
-    for (auto &c : r) c = c == 'A' ? 'T' : c == 'C' ? 'G' : c == 'G' ? 'C' : c == 'T' ? 'A' : c;
-    return r;
-}
 
 /* Owns an index built from in-memory sequences. */
 struct Index {

@@ -13,21 +13,18 @@
 #include "map/regions.h"
 #include "align/splice_jump.h"
 #include "lodestar.h"
+#include "sim.h"
 #include "testutil.h"
 
 namespace {
 
+using lssim::revcomp;
+using lstest::cigar_str;
+using lstest::Gene;
+
 std::string random_genome(int len, unsigned seed) {
     std::mt19937 rng(seed);
-    std::string g(len, 'A');
-    for (auto &c : g) c = "ACGT"[rng() & 3];
-    return g;
-}
-
-std::string revcomp(const std::string &s) {
-    std::string r(s.rbegin(), s.rend());
-    for (auto &c : r) c = c == 'A' ? 'T' : c == 'C' ? 'G' : c == 'G' ? 'C' : c == 'T' ? 'A' : 'N';
-    return r;
+    return lstest::random_dna(rng, len);
 }
 
 // A BED12 transcript of two 50-base exons around the intron [s, e).
@@ -71,13 +68,6 @@ ls_reg make_region(int qs, int qe, int rs, int re, int rev, const std::vector<ui
     return r;
 }
 
-std::string cigar_str(const ls_reg &r) {
-    std::string s;
-    for (uint32_t i = 0; r.p && i < r.p->n_cigar; ++i)
-        s += std::to_string(r.p->cigar[i] >> 4) + LS_CIGAR_STR[r.p->cigar[i] & 0xf];
-    return s;
-}
-
 uint32_t M(int len) {
     return (uint32_t)len << 4 | LS_CIGAR_MATCH;
 }
@@ -111,7 +101,7 @@ TEST(Jump, ClippedStartCrossesAnnotatedJunctionOnBothStrands) {
         };
         {
             Refined run(env, q, fresh());
-            EXPECT_EQ(cigar_str(run.r), "5M300N200M");
+            EXPECT_EQ(cigar_str(run.r.p), "5M300N200M");
             EXPECT_EQ(run.r.rs, 495);
             EXPECT_EQ(run.r.re, 1000);
             EXPECT_EQ(run.r.qs, 0);
@@ -127,13 +117,13 @@ TEST(Jump, ClippedStartCrossesAnnotatedJunctionOnBothStrands) {
             ls_reg r1 = fresh();
             r1.spliced = 1;
             Refined run(env, q, r1, 1);
-            EXPECT_EQ(cigar_str(run.r), "5M300N200M");
+            EXPECT_EQ(cigar_str(run.r.p), "5M300N200M");
             EXPECT_EQ(run.r.p->max_score, 410);
         }
         {
             // A hint of the other strand passes the junction over.
             Refined run(env, q, fresh(), -1);
-            EXPECT_EQ(cigar_str(run.r), "200M");
+            EXPECT_EQ(cigar_str(run.r.p), "200M");
             EXPECT_EQ(run.r.rs, 800);
         }
         // One mismatch among the clipped bases: the new exon piece must match.
@@ -141,7 +131,7 @@ TEST(Jump, ClippedStartCrossesAnnotatedJunctionOnBothStrands) {
         bad[2] = bad[2] == 'A' ? 'C' : 'A';
         {
             Refined run(env, rev ? revcomp(bad) : bad, fresh());
-            EXPECT_EQ(cigar_str(run.r), "200M");
+            EXPECT_EQ(cigar_str(run.r.p), "200M");
             EXPECT_EQ(run.r.rs, 800);
             EXPECT_EQ(run.r.qs, rev ? 0 : 5);
             EXPECT_EQ(run.r.p->max_score, 400);
@@ -161,7 +151,7 @@ TEST(Jump, ClippedEndCrossesAnnotatedJunctionOnBothStrands) {
             rev ? make_region(5, 205, 300, 500, 1, {M(200)}) : make_region(0, 200, 300, 500, 0, {M(200)});
         {
             Refined run(env, q, r0, -1);
-            EXPECT_EQ(cigar_str(run.r), "200M300N5M");
+            EXPECT_EQ(cigar_str(run.r.p), "200M300N5M");
             EXPECT_EQ(run.r.rs, 300);
             EXPECT_EQ(run.r.re, 805);
             EXPECT_EQ(run.r.qs, 0);
@@ -180,7 +170,7 @@ TEST(Jump, EndsOffTheJunctionAreMovedOntoIt) {
     {
         // Alignment reaching one base into the intron: diff = +1.
         Refined run(env, q, make_region(4, 205, 799, 1000, 0, {M(201)}));
-        EXPECT_EQ(cigar_str(run.r), "5M300N200M");
+        EXPECT_EQ(cigar_str(run.r.p), "5M300N200M");
         EXPECT_EQ(run.r.rs, 495);
         EXPECT_EQ(run.r.qs, 0);
         EXPECT_EQ(run.r.block_len, 201 + 4);
@@ -189,7 +179,7 @@ TEST(Jump, EndsOffTheJunctionAreMovedOntoIt) {
     {
         // Alignment stopping two bases short of the exon start: diff = -2.
         Refined run(env, q, make_region(7, 205, 802, 1000, 0, {M(198)}));
-        EXPECT_EQ(cigar_str(run.r), "5M300N200M");
+        EXPECT_EQ(cigar_str(run.r.p), "5M300N200M");
         EXPECT_EQ(run.r.rs, 495);
         EXPECT_EQ(run.r.qs, 0);
         EXPECT_EQ(run.r.match_len, 198 + 7);
@@ -201,7 +191,7 @@ TEST(Jump, EndsOffTheJunctionAreMovedOntoIt) {
         std::string q1 = q;
         q1[5] = q1[5] == 'A' ? 'C' : 'A';
         Refined run(env, q1, make_region(7, 205, 802, 1000, 0, {M(198)}));
-        EXPECT_EQ(cigar_str(run.r), "5M300N200M");
+        EXPECT_EQ(cigar_str(run.r.p), "5M300N200M");
         EXPECT_EQ(run.r.match_len, 198 + 6);
         EXPECT_EQ(run.r.block_len, 198 + 7);
         EXPECT_EQ(run.r.p->raw_max_score, 396 + 6 * 2 - 4);
@@ -221,7 +211,7 @@ TEST(Jump, AmbiguityAndAnnotationDecide) {
         // Both annotated: no intron, but the alignment stops at the later one.
         Env env(g, {{intron_bed(kIs, kIe) + intron_bed(600, 802), 1}});
         Refined run(env, q, region());
-        EXPECT_EQ(cigar_str(run.r), "198M");
+        EXPECT_EQ(cigar_str(run.r.p), "198M");
         EXPECT_EQ(run.r.rs, 802);
         EXPECT_EQ(run.r.qs, 7);
         EXPECT_EQ(run.r.p->max_score, 400);
@@ -231,7 +221,7 @@ TEST(Jump, AmbiguityAndAnnotationDecide) {
         // Only [600, 802) annotated: it wins over the other one.
         Env env(g, {{intron_bed(600, 802), 1}, {intron_bed(kIs, kIe), 0}});
         Refined run(env, q, region());
-        EXPECT_EQ(cigar_str(run.r), "7M202N198M");
+        EXPECT_EQ(cigar_str(run.r.p), "7M202N198M");
         EXPECT_EQ(run.r.rs, 593);
         EXPECT_EQ(run.r.qs, 0);
         EXPECT_EQ(run.r.block_len, 205);
@@ -239,14 +229,14 @@ TEST(Jump, AmbiguityAndAnnotationDecide) {
     {
         Env env(g, {{intron_bed(kIs, kIe), 1}, {intron_bed(600, 802), 0}});
         Refined run(env, q, region());
-        EXPECT_EQ(cigar_str(run.r), "5M300N200M");
+        EXPECT_EQ(cigar_str(run.r.p), "5M300N200M");
         EXPECT_EQ(run.r.rs, 495);
     }
     {
         // Neither annotated: ambiguous again.
         Env env(g, {{intron_bed(kIs, kIe) + intron_bed(600, 802), 0}});
         Refined run(env, q, region());
-        EXPECT_EQ(cigar_str(run.r), "198M");
+        EXPECT_EQ(cigar_str(run.r.p), "198M");
     }
 }
 
@@ -257,7 +247,7 @@ TEST(Jump, RegionsThatCannotBeRefinedStayUnchanged) {
         // One clipped base: e = 1 is below jump_min_matches (3).
         const std::string q = g.substr(499, 1) + g.substr(800, 200);
         Refined run(env, q, make_region(1, 201, 800, 1000, 0, {M(200)}));
-        EXPECT_EQ(cigar_str(run.r), "200M");
+        EXPECT_EQ(cigar_str(run.r.p), "200M");
         EXPECT_EQ(run.r.qs, 1);
         EXPECT_EQ(run.r.rs, 800);
     }
@@ -265,16 +255,16 @@ TEST(Jump, RegionsThatCannotBeRefinedStayUnchanged) {
     {
         // The first M must be longer than ext + 20 = 24 bases.
         Refined run(env, q, make_region(5, 205, 800, 1000, 0, {M(24), 1u << 4 | LS_CIGAR_DEL, M(175)}));
-        EXPECT_EQ(cigar_str(run.r), "24M1D175M");
+        EXPECT_EQ(cigar_str(run.r.p), "24M1D175M");
         EXPECT_EQ(run.r.rs, 800);
     }
     {
         Refined run(env, q, make_region(5, 205, 800, 1000, 0, {M(25), 1u << 4 | LS_CIGAR_DEL, M(174)}));
-        EXPECT_EQ(cigar_str(run.r), "5M300N25M1D174M");
+        EXPECT_EQ(cigar_str(run.r.p), "5M300N25M1D174M");
     }
     {
         Refined run(env, q, make_region(5, 205, 799, 1000, 0, {1u << 4 | LS_CIGAR_DEL, M(200)}));
-        EXPECT_EQ(cigar_str(run.r), "1D200M");
+        EXPECT_EQ(cigar_str(run.r.p), "1D200M");
     }
     {
         // No alignment detail, or an empty CIGAR.
@@ -305,17 +295,6 @@ TEST(JumpDeathTest, EqxCigarsAbort) {
 
 // ---- end to end ----
 
-struct Gene {
-    std::vector<std::pair<int, int>> exons; // [start, end)
-};
-
-void plant_introns(std::string &g, const Gene &gene) {
-    for (size_t i = 0; i + 1 < gene.exons.size(); ++i) {
-        const int s = gene.exons[i].second, e = gene.exons[i + 1].first;
-        g[s] = 'G', g[s + 1] = 'T', g[e - 2] = 'A', g[e - 1] = 'G';
-    }
-}
-
 std::string gene_bed(const Gene &gene) {
     const int st = gene.exons.front().first, en = gene.exons.back().second;
     std::string sizes, starts;
@@ -328,13 +307,6 @@ std::string gene_bed(const Gene &gene) {
            starts + "\n";
 }
 
-std::vector<int> introns_of(const ls_reg &r) {
-    std::vector<int> v;
-    for (uint32_t i = 0; i < r.p->n_cigar; ++i)
-        if ((r.p->cigar[i] & 0xf) == LS_CIGAR_N_SKIP) v.push_back((int)(r.p->cigar[i] >> 4));
-    return v;
-}
-
 TEST(Jump, ShortTerminalExonsAttachThroughMapping) {
     std::string g = random_genome(60000, 11);
     // Terminal exons of 9 and 10 bases: shorter than a seed.
@@ -343,7 +315,7 @@ TEST(Jump, ShortTerminalExonsAttachThroughMapping) {
         {{{30000, 30400}, {31500, 32000}, {33000, 33009}}},
     };
     std::string bed;
-    for (const auto &gene : genes) plant_introns(g, gene), bed += gene_bed(gene);
+    for (const auto &gene : genes) lstest::plant_introns(g, gene), bed += gene_bed(gene);
 
     ls_idxopt io;
     ls_mapopt mo;
@@ -364,11 +336,9 @@ TEST(Jump, ShortTerminalExonsAttachThroughMapping) {
     for (size_t gi = 0; gi < genes.size(); ++gi) {
         const Gene &gene = genes[gi];
         std::vector<int> want;
-        std::string fwd;
-        for (size_t i = 0; i < gene.exons.size(); ++i) {
-            fwd += g.substr(gene.exons[i].first, gene.exons[i].second - gene.exons[i].first);
-            if (i + 1 < gene.exons.size()) want.push_back(gene.exons[i + 1].first - gene.exons[i].second);
-        }
+        for (size_t i = 0; i + 1 < gene.exons.size(); ++i)
+            want.push_back(gene.exons[i + 1].first - gene.exons[i].second);
+        const std::string fwd = lstest::transcript(g, gene);
         for (int strand = 0; strand < 2; ++strand) {
             SCOPED_TRACE("gene " + std::to_string(gi) + (strand ? " reverse" : " forward"));
             const std::string q = strand ? revcomp(fwd) : fwd;
@@ -380,10 +350,9 @@ TEST(Jump, ShortTerminalExonsAttachThroughMapping) {
             EXPECT_EQ(r[0].re, gene.exons.back().second);
             EXPECT_EQ(r[0].qs, 0);
             EXPECT_EQ(r[0].qe, (int)q.size());
-            EXPECT_EQ(introns_of(r[0]), want);
+            EXPECT_EQ(lstest::introns_of(r[0]), want);
             EXPECT_TRUE(r[0].spliced);
-            for (int j = 0; j < n; ++j) free(r[j].p);
-            free(r);
+            lstest::free_regions(n, r);
         }
     }
     // CIGARs with = and X are left as aligned rather than rewritten.
@@ -393,8 +362,7 @@ TEST(Jump, ShortTerminalExonsAttachThroughMapping) {
     ls_reg *r = ls_map(mi, (int)q.size(), q.c_str(), &n, b, &mo, nullptr);
     ASSERT_GE(n, 1);
     EXPECT_EQ(r[0].re, 13500);
-    for (int j = 0; j < n; ++j) free(r[j].p);
-    free(r);
+    lstest::free_regions(n, r);
     ls_tbuf_destroy(b);
     ls_idx_destroy(mi);
 }

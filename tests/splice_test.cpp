@@ -2,41 +2,19 @@
 // with their introns as N operations.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <string>
 #include <vector>
 
 #include "lodestar.h"
 #include "sim.h"
+#include "testutil.h"
 
 namespace {
 
-struct Gene {
-    std::vector<std::pair<int, int>> exons; // [start, end) on the genome
-};
-
-// Plants canonical GT..AG introns between the exons of a gene.
-void plant_introns(std::string &g, const Gene &gene) {
-    for (size_t i = 0; i + 1 < gene.exons.size(); ++i) {
-        int s = gene.exons[i].second, e = gene.exons[i + 1].first;
-        g[s] = 'G', g[s + 1] = 'T', g[e - 2] = 'A', g[e - 1] = 'G';
-    }
-}
-
-std::string transcript(const std::string &g, const Gene &gene) {
-    std::string t;
-    for (auto &ex : gene.exons) t += g.substr(ex.first, ex.second - ex.first);
-    return t;
-}
-
-// Lengths of the N operations of a region's CIGAR.
-std::vector<int> introns_of(const ls_reg &r) {
-    std::vector<int> v;
-    for (uint32_t i = 0; i < r.p->n_cigar; ++i)
-        if ((r.p->cigar[i] & 0xf) == LS_CIGAR_N_SKIP) v.push_back((int)(r.p->cigar[i] >> 4));
-    return v;
-}
+using lstest::Gene;
+using lstest::introns_of;
+using lstest::plant_introns;
+using lstest::transcript;
 
 TEST(Splice, TranscriptsMapWithTheirIntronsOnBothStrands) {
     lssim::GenomeParams gp;
@@ -86,8 +64,7 @@ TEST(Splice, TranscriptsMapWithTheirIntronsOnBothStrands) {
             EXPECT_EQ(introns_of(r[0]), want);
             // Canonical sites on the transcript's strand set the strand mark.
             EXPECT_EQ(r[0].p->transcript_strand, strand ? 2u : 1u);
-            for (int j = 0; j < n; ++j) free(r[j].p);
-            free(r);
+            lstest::free_regions(n, r);
         }
     }
     ls_tbuf_destroy(b);

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -11,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "align/kernels/dp_kernel.h"
 
 namespace lstest {
 
@@ -82,6 +85,105 @@ std::vector<int8_t> make_matrix(int a, int b, int amb, int tp) {
             mat[i * 5 + j] = (int8_t)sc;
         }
     return mat;
+}
+
+std::string random_dna(std::mt19937 &rng, size_t n) {
+    std::string s(n, 'A');
+    for (char &c : s) c = "ACGT"[rng() & 3];
+    return s;
+}
+
+std::vector<std::string> split(const std::string &s, char sep) {
+    std::vector<std::string> out;
+    size_t b = 0;
+    for (size_t e; (e = s.find(sep, b)) != std::string::npos; b = e + 1) out.push_back(s.substr(b, e - b));
+    out.push_back(s.substr(b));
+    return out;
+}
+
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+Idx::Idx(const std::vector<std::string> &t, bool named) {
+    std::vector<const char *> s, n;
+    std::vector<std::string> names;
+    for (size_t i = 0; i < t.size(); ++i) names.push_back("chr" + std::to_string(i + 1));
+    for (size_t i = 0; i < t.size(); ++i) s.push_back(t[i].c_str()), n.push_back(names[i].c_str());
+    mi = ls_idx_str(10, 15, 0, 10, (int)t.size(), s.data(), named ? n.data() : nullptr);
+}
+
+Idx::~Idx() {
+    ls_idx_destroy(mi);
+}
+
+uint32_t op(uint32_t len, char c) {
+    return len << 4 | (uint32_t)(strchr(LS_CIGAR_STR, c) - LS_CIGAR_STR);
+}
+
+std::string cigar_str(const uint32_t *cigar, size_t n) {
+    std::string s;
+    for (size_t k = 0; k < n; ++k) s += std::to_string(cigar[k] >> 4) + LS_CIGAR_STR[cigar[k] & 0xf];
+    return s;
+}
+
+std::string cigar_str(const ls_extra *p) {
+    return p ? cigar_str(p->cigar, p->n_cigar) : std::string();
+}
+
+std::vector<uint32_t> cigar_of(const ls_reg &r) {
+    return std::vector<uint32_t>(r.p->cigar, r.p->cigar + r.p->n_cigar);
+}
+
+ls_extra *new_extra(int max_score) {
+    ls_extra *p = static_cast<ls_extra *>(calloc(8, sizeof(uint32_t)));
+    p->capacity = 8;
+    p->max_score = max_score;
+    return p;
+}
+
+void free_regions(int n, ls_reg *regs) {
+    for (int i = 0; i < n; ++i) free(regs[i].p);
+    free(regs);
+}
+
+void plant_introns(std::string &g, const Gene &gene) {
+    for (size_t i = 0; i + 1 < gene.exons.size(); ++i) {
+        const int s = gene.exons[i].second, e = gene.exons[i + 1].first;
+        g[s] = 'G', g[s + 1] = 'T', g[e - 2] = 'A', g[e - 1] = 'G';
+    }
+}
+
+std::string transcript(const std::string &g, const Gene &gene) {
+    std::string t;
+    for (auto &ex : gene.exons) t += g.substr(ex.first, ex.second - ex.first);
+    return t;
+}
+
+std::vector<int> introns_of(const ls_reg &r) {
+    std::vector<int> v;
+    for (uint32_t i = 0; i < r.p->n_cigar; ++i)
+        if ((r.p->cigar[i] & 0xf) == LS_CIGAR_N_SKIP) v.push_back((int)(r.p->cigar[i] >> 4));
+    return v;
+}
+
+void check_sse2_kernels(const std::string &gtest_filter) {
+    const char *off = getenv("LODESTAR_DISABLE_CPU_FEATURES");
+    if (off && strstr(off, "avx2")) { /* the second run */
+        EXPECT_STREQ(dpx_kernel_isa(), "sse2");
+        return;
+    }
+    if (strcmp(dpx_kernel_isa(), "sse2") == 0) GTEST_SKIP() << "the kernels above were the SSE2 ones";
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    ASSERT_GT(n, 0);
+    self[n] = 0;
+    RunResult res = run_command(std::string("LODESTAR_DISABLE_CPU_FEATURES=avx2 '") + self + "' --gtest_filter='" +
+                                gtest_filter + "' --gtest_brief=1");
+    EXPECT_EQ(res.status, 0) << res.out << res.err;
 }
 
 } // namespace lstest

@@ -15,8 +15,8 @@
  * and is returned before a call ends; a region's ls_extra stays with the
  * region (system allocator). Options and the index are only read, so threads
  * may align at once, each with its own arena, records and regions. */
-#ifndef LODESTAR_ALIGN_H
-#define LODESTAR_ALIGN_H
+#ifndef LODESTAR_ALIGN_ALIGN_H
+#define LODESTAR_ALIGN_ALIGN_H
 
 #include <stdint.h>
 

@@ -2,8 +2,8 @@
  * fields, the anchor fields of the seed module's layout, and a scope guard for
  * arena blocks. C++ only and internal: everything sits in an anonymous
  * namespace, so each source gets its own copy and nothing is exported. */
-#ifndef LODESTAR_ALIGN_INTERNAL_H
-#define LODESTAR_ALIGN_INTERNAL_H
+#ifndef LODESTAR_ALIGN_ALIGN_INTERNAL_H
+#define LODESTAR_ALIGN_ALIGN_INTERNAL_H
 
 #include <stdint.h>
 

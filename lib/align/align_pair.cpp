@@ -1,7 +1,8 @@
 /* Alignment module: the pairwise call to the DP kernels, the local score of
  * an anchor's neighbourhood, and the normalisation of a region's finished
  * CIGAR with the statistics derived from it. Anchor trimming and the seed
- * filters are in align_anchor.cpp; the local kernel in dpx2_local_sse.cpp. */
+ * filters are in align/anchor_trim.cpp; the local kernel in
+ * align/kernels/dp_local.cpp. */
 #include "align/align.h"
 
 #include <stdio.h>
@@ -12,6 +13,7 @@
 
 #include "align/align_internal.h"
 #include "map/chain.h"
+#include "base/alloc.h"
 #include "base/diagnostics.h"
 
 namespace {
@@ -345,7 +347,7 @@ void ls_cigar_to_eqx(ls_reg *r, const uint8_t *qseq, const uint8_t *tseq) {
     }
     int64_t n_new = (int64_t)p->n_cigar - n_m + n_runs;
     uint32_t cap = round_up_pow2((uint32_t)(n_new + 28));
-    ls_extra *np = static_cast<ls_extra *>(calloc(cap, sizeof(uint32_t)));
+    ls_extra *np = static_cast<ls_extra *>(ls_xcalloc(cap, sizeof(uint32_t), __func__));
     memcpy(np, p, sizeof(ls_extra));
     np->capacity = cap;
     uint32_t m = 0;

@@ -13,6 +13,7 @@
 
 #include "align/align_internal.h"
 #include "map/regions.h"
+#include "base/alloc.h"
 #include "base/diagnostics.h"
 #include "base/nucleotides.h"
 
@@ -21,8 +22,7 @@ namespace {
 /* Inserts *r at position pos of the array (its n regions after pos move up
  * by one); the array grows with realloc. Returns the array. */
 ls_reg *insert_region(ls_reg *regs, int *n, int pos, const ls_reg *r) {
-    ls_reg *p = static_cast<ls_reg *>(realloc(regs, (size_t)(*n + 1) * sizeof(ls_reg)));
-    LS_ASSERT(p != nullptr);
+    ls_reg *p = static_cast<ls_reg *>(ls_xrealloc(regs, (size_t)(*n + 1) * sizeof(ls_reg), __func__));
     if (pos < *n) memmove(&p[pos + 1], &p[pos], (size_t)(*n - pos) * sizeof(ls_reg));
     p[pos] = *r;
     ++*n;
@@ -35,8 +35,7 @@ ls_reg *insert_region(ls_reg *regs, int *n, int pos, const ls_reg *r) {
  * an array must never mix aligned and unaligned regions. */
 void mark_unaligned(ls_reg *r) {
     if (r->p != nullptr || r->n_anchors == 0) return;
-    r->p = static_cast<ls_extra *>(calloc(8, sizeof(uint32_t)));
-    LS_ASSERT(r->p != nullptr);
+    r->p = static_cast<ls_extra *>(ls_xcalloc(8, sizeof(uint32_t), __func__));
     r->p->capacity = 8;
     r->match_len = r->block_len = 0;
     r->spliced = 0;

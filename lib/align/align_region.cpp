@@ -14,6 +14,7 @@
 #include "align/align_internal.h"
 #include "map/regions.h"
 #include "index/index.h"
+#include "base/alloc.h"
 #include "base/diagnostics.h"
 #include "map/seeds.h"
 
@@ -26,11 +27,7 @@ int64_t ext_len(const ls_mapopt *opt, int64_t l, int64_t bonus) {
     return v > 0 ? v / opt->gap_ext : 0;
 }
 
-/* ---- the splice kernel and the annotation lookups ----
- * The annotation lookups do not exist in the library yet. Until they land,
- * reaching them (only possible once annotation tables are attached) is a
- * fatal error rather than a silent fallback: an alignment without its
- * annotated junctions would be wrong without anyone noticing. */
+/* ---- the splice kernel and the annotation lookups ---- */
 
 /* The splice kernel, called directly for the short-intron attempt. */
 void splice_kernel(km_arena *km, const ls_mapopt *opt, int qlen, const uint8_t *query, int tlen,
@@ -161,8 +158,7 @@ bool append_kernel_cigar(ls_reg *r, const dpx_extz *ez) {
 
 /* An ls_extra without CIGAR: 8 zeroed words, capacity 8. */
 ls_extra *empty_extra() {
-    ls_extra *p = static_cast<ls_extra *>(calloc(8, sizeof(uint32_t)));
-    LS_ASSERT(p != nullptr);
+    ls_extra *p = static_cast<ls_extra *>(ls_xcalloc(8, sizeof(uint32_t), __func__));
     p->capacity = 8;
     return p;
 }

@@ -5,8 +5,8 @@
  * overhang (M) added to its CIGAR; ambiguous ends are at most cut back to the
  * junction. Works on one region in place; keeps no state; scratch comes from
  * the caller's arena. */
-#ifndef LODESTAR_JUMP_H
-#define LODESTAR_JUMP_H
+#ifndef LODESTAR_ALIGN_SPLICE_JUMP_H
+#define LODESTAR_ALIGN_SPLICE_JUMP_H
 
 #include <stdint.h>
 

@@ -12,6 +12,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/alloc.h"
+
 namespace {
 
 struct km_header {
@@ -69,6 +71,8 @@ km_header *morecore(km_arena *km, size_t units) {
     /* Largest multiple of min not above units + min: always above units. */
     const size_t core_units = (units + min) / min * min;
     const size_t bytes = core_units * sizeof(km_header);
+    /* A parent arena aborts by itself; the system allocator's failure gets
+     * the arena's own documented line rather than the one of base/alloc.h. */
     void *mem = km->parent ? km_malloc(km->parent, bytes) : malloc(bytes);
     if (mem == nullptr) km_fatal("[morecore] insufficient memory");
     km_header *core = static_cast<km_header *>(mem);
@@ -120,7 +124,7 @@ void km_release(km_arena *km) {
 
 void *km_malloc(km_arena *km, size_t size) {
     if (size == 0) return nullptr;
-    if (km == nullptr) return malloc(size);
+    if (km == nullptr) return ls_xmalloc(size, __func__);
     const size_t units = units_for(size);
     if (km->loop_head == nullptr) {
         km->base.ptr = &km->base;
@@ -148,7 +152,7 @@ void *km_malloc(km_arena *km, size_t size) {
 
 void *km_calloc(km_arena *km, size_t count, size_t size) {
     if (count == 0 || size == 0) return nullptr;
-    if (km == nullptr) return calloc(count, size);
+    if (km == nullptr) return ls_xcalloc(count, size, __func__);
     /* A product that wraps would hand out a block smaller than asked for. */
     if (count > SIZE_MAX / size) km_fatal("[morecore] insufficient memory");
     void *p = km_malloc(km, count * size);
@@ -161,7 +165,7 @@ void *km_realloc(km_arena *km, void *ptr, size_t size) {
         kfree(km, ptr);
         return nullptr;
     }
-    if (km == nullptr) return realloc(ptr, size);
+    if (km == nullptr) return ls_xrealloc(ptr, size, __func__);
     if (ptr == nullptr) return km_malloc(km, size);
     const size_t cap = block_of(ptr)->size * 16 - 8;
     if (cap >= size) return ptr; /* growable arrays rely on this costing nothing */

@@ -3,8 +3,8 @@
  * released as a whole. Every routine also takes a null arena and then
  * forwards to the system allocator, so the same code runs with or without
  * an arena. An arena has no lock: one thread uses it at a time. */
-#ifndef LODESTAR_ARENA_H
-#define LODESTAR_ARENA_H
+#ifndef LODESTAR_BASE_ARENA_H
+#define LODESTAR_BASE_ARENA_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -29,8 +29,10 @@ km_arena *km_create_in(km_arena *parent, size_t min_core_size);
 void km_release(km_arena *km);
 
 /* A block of at least size bytes, 8-byte aligned (not 16); null for 0 bytes.
- * An arena never returns null for a non-zero size: when its parent cannot
- * supply a core it prints "[morecore] insufficient memory" and aborts. */
+ * Never null for a non-zero size: when an arena's parent cannot supply a
+ * core it prints "[morecore] insufficient memory" and aborts, and a null
+ * arena's system allocation fails as those of base/alloc.h do. The same holds
+ * for km_calloc and km_realloc. */
 void *km_malloc(km_arena *km, size_t size);
 /* Zeroed count * size bytes; null when count or size is 0. */
 void *km_calloc(km_arena *km, size_t count, size_t size);

@@ -3,8 +3,8 @@
  * stream of batches. Both start their threads on entry and join them before
  * returning, so no thread outlives a call; their bookkeeping is freed before
  * they return. The callbacks' data belong to the caller. */
-#ifndef LODESTAR_PARALLEL_H
-#define LODESTAR_PARALLEL_H
+#ifndef LODESTAR_BASE_THREADS_H
+#define LODESTAR_BASE_THREADS_H
 
 #ifdef __cplusplus
 extern "C" {

@@ -11,6 +11,7 @@
 
 #include <vector>
 
+#include "base/alloc.h"
 #include "base/diagnostics.h"
 #include "base/radix_sort.h"
 
@@ -22,7 +23,7 @@ template <typename T> T *shrink(T *a, size_t n, const char *func) {
         free(a);
         return nullptr;
     }
-    return static_cast<T *>(ls_idx_xrealloc(a, n * sizeof(T), func));
+    return static_cast<T *>(ls_xrealloc(a, n * sizeof(T), func));
 }
 
 /* ---- text input ---- */
@@ -130,8 +131,7 @@ void push_intv(ls_idx_intv_v *v, int32_t st, int32_t en, int32_t score, int stra
         const int64_t m = v->m ? (int64_t)v->m + (v->m >> 1) : 16;
         LS_ASSERT(m <= INT32_MAX);
         v->m = (int32_t)m;
-        v->a =
-            static_cast<ls_idx_intv *>(ls_idx_xrealloc(v->a, (size_t)v->m * sizeof(ls_idx_intv), __func__));
+        v->a = static_cast<ls_idx_intv *>(ls_xrealloc(v->a, (size_t)v->m * sizeof(ls_idx_intv), __func__));
     }
     ls_idx_intv *r = &v->a[v->n++];
     r->st = st, r->en = en, r->cnt = -1;
@@ -227,7 +227,7 @@ ls_idx_jump_v jumps_of_introns(const ls_idx_intv_v *iv, int flag) {
     if (iv->n == 0) return v;
     LS_ASSERT(iv->n <= INT32_MAX / 2);
     v.n = v.m = 2 * iv->n;
-    v.a = static_cast<ls_idx_jump *>(ls_idx_xcalloc((size_t)v.m, sizeof(ls_idx_jump), __func__));
+    v.a = static_cast<ls_idx_jump *>(ls_xcalloc((size_t)v.m, sizeof(ls_idx_jump), __func__));
     for (int32_t i = 0; i < iv->n; ++i) {
         const ls_idx_intv *r = &iv->a[i];
         ls_idx_jump *p = &v.a[2 * i], *q = p + 1;
@@ -246,7 +246,7 @@ void merge_jump_lists(ls_idx_jump_v *dst, const ls_idx_jump_v *old) {
     if (old->n == 0) return;
     LS_ASSERT((int64_t)dst->n + old->n <= INT32_MAX);
     const int32_t n = dst->n + old->n;
-    ls_idx_jump *a = static_cast<ls_idx_jump *>(ls_idx_xcalloc((size_t)n, sizeof(ls_idx_jump), __func__));
+    ls_idx_jump *a = static_cast<ls_idx_jump *>(ls_xcalloc((size_t)n, sizeof(ls_idx_jump), __func__));
     memcpy(a, old->a, (size_t)old->n * sizeof(ls_idx_jump));
     if (dst->n > 0) memcpy(a + old->n, dst->a, (size_t)dst->n * sizeof(ls_idx_jump));
     free(dst->a);
@@ -446,8 +446,8 @@ ls_idx_intv_v *ls_idx_bed_read_merge(ls_idx *mi, const char *path, int read_junc
     LineReader in(path);
     if (!in.is_open()) return nullptr;
     ls_idx_build_name_index(mi);
-    ls_idx_intv_v *lists = static_cast<ls_idx_intv_v *>(
-        ls_idx_xcalloc(mi->n_seq, sizeof(ls_idx_intv_v), "ls_idx_bed_read_merge"));
+    ls_idx_intv_v *lists =
+        static_cast<ls_idx_intv_v *>(ls_xcalloc(mi->n_seq, sizeof(ls_idx_intv_v), "ls_idx_bed_read_merge"));
     std::vector<char *> fields;
     std::vector<int64_t> sizes, starts;
     long n_read = 0;
@@ -482,7 +482,7 @@ int ls_idx_jjump_read(ls_idx *mi, const char *path, int flag, int min_sc) {
     ls_idx_intv_v *iv = ls_idx_bed_read_merge(mi, path, 1, min_sc);
     if (iv == nullptr) return -1;
     ls_idx_jump_v *lists =
-        static_cast<ls_idx_jump_v *>(ls_idx_xcalloc(mi->n_seq, sizeof(ls_idx_jump_v), "ls_idx_jjump_read"));
+        static_cast<ls_idx_jump_v *>(ls_xcalloc(mi->n_seq, sizeof(ls_idx_jump_v), "ls_idx_jjump_read"));
     for (uint32_t i = 0; i < mi->n_seq; ++i) lists[i] = jumps_of_introns(&iv[i], flag);
     free_intv_lists(iv, mi->n_seq);
     if (mi->jumps) {
@@ -511,7 +511,7 @@ int ls_idx_spsc_read2(ls_idx *mi, const char *path, int max_sc, float scale) {
     // The score byte 128 + 2 * score + type must stay within 2..255.
     max_sc = max_sc > 63 ? 63 : max_sc < 0 ? 0 : max_sc;
     ls_idx_spsc_v *lists = static_cast<ls_idx_spsc_v *>(
-        ls_idx_xcalloc(2ULL * mi->n_seq, sizeof(ls_idx_spsc_v), "ls_idx_spsc_read2"));
+        ls_xcalloc(2ULL * mi->n_seq, sizeof(ls_idx_spsc_v), "ls_idx_spsc_read2"));
     std::vector<char *> f;
     long n_read = 0;
     for (char *line; (line = in.next()) != nullptr;) {
@@ -530,7 +530,7 @@ int ls_idx_spsc_read2(ls_idx *mi, const char *path, int max_sc, float scale) {
             if (m > UINT32_MAX) continue; // a list of 2^32 entries cannot be counted
             v->m = (uint32_t)m;
             v->a = static_cast<uint64_t *>(
-                ls_idx_xrealloc(v->a, (size_t)v->m * sizeof(uint64_t), "ls_idx_spsc_read2"));
+                ls_xrealloc(v->a, (size_t)v->m * sizeof(uint64_t), "ls_idx_spsc_read2"));
         }
         if (pos > 0 && pos < (int64_t)mi->seq[rid].len) {
             v->a[v->n++] = (uint64_t)pos << 8 | (uint64_t)(128 + 2 * sc + type);

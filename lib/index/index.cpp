@@ -1,6 +1,7 @@
 /* Bucketed minimizer index: the open-addressing tables, building a part from
  * a batch reader or from strings, lookup, statistics, the packed target
- * store and the name index. Index files and the reader are in index_io.cpp. */
+ * store and the name index. Index files and the reader are in
+ * index/index_file.cpp. */
 #include "index/index.h"
 
 #include <stdlib.h>
@@ -9,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/alloc.h"
 #include "base/diagnostics.h"
 #include "base/radix_sort.h"
 #include "base/threads.h"
@@ -208,7 +210,7 @@ bool fill_name_index(ls_idx_name_hash *h, const ls_idx *mi) {
         if (name == nullptr) continue; // LS_I_SKIP_NAME: nothing to find by name
         int absent;
         uint32_t slot = table_put<ls_idx_name_hash, KeyName>(h, name, &absent);
-        if (absent < 0) ls_idx_out_of_memory("ls_idx_build_name_index");
+        if (absent < 0) ls_out_of_memory("ls_idx_build_name_index", 0);
         if (absent)
             h->vals[slot] = i;
         else
@@ -223,7 +225,7 @@ void bucket_append(ls_idx_bucket *b, const ls128 &m) {
     ls128_vec &v = b->mins;
     if (v.n == v.m) {
         v.m = v.m ? v.m << 1 : 2;
-        v.a = static_cast<ls128 *>(ls_idx_xrealloc(v.a, v.m * sizeof(ls128), "ls_idx_dispatch"));
+        v.a = static_cast<ls128 *>(ls_xrealloc(v.a, v.m * sizeof(ls128), "ls_idx_dispatch"));
     }
     v.a[v.n++] = m;
 }
@@ -257,9 +259,9 @@ void worker_post(void *g, long i, int) {
     }
     LS_ASSERT(n_keys <= UINT32_MAX && n_pos <= INT32_MAX);
     ls_idx_hash *h = ls_idx_hash_init();
-    if (h == nullptr || ls_idx_hash_resize(h, (uint32_t)n_keys) < 0) ls_idx_out_of_memory("worker_post");
+    if (h == nullptr || ls_idx_hash_resize(h, (uint32_t)n_keys) < 0) ls_out_of_memory("worker_post", 0);
     b->n_pos = (int32_t)n_pos;
-    b->pos = static_cast<uint64_t *>(ls_idx_xcalloc(n_pos, sizeof(uint64_t), "worker_post"));
+    b->pos = static_cast<uint64_t *>(ls_xcalloc(n_pos, sizeof(uint64_t), "worker_post"));
 
     size_t start_a = 0, start_p = 0;
     for (size_t j = 1, n = 1; j <= n_mins; ++j) {
@@ -268,7 +270,7 @@ void worker_post(void *g, long i, int) {
             uint64_t key = p->x >> 8 >> mi->bucket_bits << 1;
             int absent;
             uint32_t slot = ls_idx_hash_put(h, key, &absent);
-            if (absent < 0) ls_idx_out_of_memory("worker_post");
+            if (absent < 0) ls_out_of_memory("worker_post", 0);
             LS_ASSERT(absent && j == start_a + n);
             if (n == 1) {
                 h->keys[slot] |= 1;
@@ -311,7 +313,6 @@ struct step_t {
 char *copy_name(km_arena *km, const char *name) {
     size_t l = strlen(name);
     char *s = static_cast<char *>(km_malloc(km, l + 1));
-    if (s == nullptr) ls_idx_out_of_memory("copy_name");
     memcpy(s, name, l + 1);
     return s;
 }
@@ -341,7 +342,7 @@ void *worker_pipeline(void *shared, int step, void *in) {
         // A part holds whole batches and ends with the first one that crosses
         // the part size; a reader that failed ends the part where it failed.
         if (p->sum_len > p->batch_size || ls_bseq_error(p->fp)) return nullptr;
-        step_t *s = static_cast<step_t *>(ls_idx_xcalloc(1, sizeof(step_t), "worker_pipeline"));
+        step_t *s = static_cast<step_t *>(ls_xcalloc(1, sizeof(step_t), "worker_pipeline"));
         s->seq = ls_bseq_read(p->fp, p->mini_batch_size, 0, &s->n_seq);
         if (s->seq == nullptr) {
             free(s);
@@ -351,7 +352,6 @@ void *worker_pipeline(void *shared, int step, void *in) {
         uint64_t old_m = round_up_pow2(mi->n_seq), m = round_up_pow2((uint64_t)mi->n_seq + s->n_seq);
         if (old_m != m) {
             mi->seq = static_cast<ls_idx_seq *>(km_realloc(mi->arena, mi->seq, m * sizeof(ls_idx_seq)));
-            if (mi->seq == nullptr) ls_idx_out_of_memory("worker_pipeline");
         }
         if (!(mi->flag & LS_I_SKIP_SEQ)) {
             uint64_t batch_len = 0;
@@ -360,7 +360,7 @@ void *worker_pipeline(void *shared, int step, void *in) {
             uint64_t words = round_up_pow2((p->sum_len + batch_len + 7) / 8);
             if (old_words != words) {
                 mi->packed_seq = static_cast<uint32_t *>(
-                    ls_idx_xrealloc(mi->packed_seq, words * sizeof(uint32_t), "worker_pipeline"));
+                    ls_xrealloc(mi->packed_seq, words * sizeof(uint32_t), "worker_pipeline"));
                 memset(mi->packed_seq + old_words, 0, (words - old_words) * sizeof(uint32_t));
             }
         }
@@ -538,11 +538,10 @@ ls_idx *ls_idx_str(int w, int k, int is_hpc, int bucket_bits, int n, const char 
     uint64_t sum_len = 0;
     for (int i = 0; i < n; ++i) sum_len += strlen(seq[i]);
     mi->seq = static_cast<ls_idx_seq *>(km_calloc(mi->arena, n ? n : 1, sizeof(ls_idx_seq)));
-    mi->packed_seq =
-        static_cast<uint32_t *>(ls_idx_xcalloc((sum_len + 7) / 8, sizeof(uint32_t), "ls_idx_str"));
+    mi->packed_seq = static_cast<uint32_t *>(ls_xcalloc((sum_len + 7) / 8, sizeof(uint32_t), "ls_idx_str"));
     if (name) {
         mi->name_index =
-            static_cast<ls_idx_name_hash *>(ls_idx_xcalloc(1, sizeof(ls_idx_name_hash), "ls_idx_str"));
+            static_cast<ls_idx_name_hash *>(ls_xcalloc(1, sizeof(ls_idx_name_hash), "ls_idx_str"));
     }
     ls128_vec a = {0, 0, nullptr};
     sum_len = 0;
@@ -553,7 +552,7 @@ ls_idx *ls_idx_str(int w, int k, int is_hpc, int bucket_bits, int n, const char 
         if (mi->seq[i].name) {
             int absent;
             uint32_t slot = table_put<ls_idx_name_hash, KeyName>(mi->name_index, mi->seq[i].name, &absent);
-            if (absent < 0) ls_idx_out_of_memory("ls_idx_str");
+            if (absent < 0) ls_out_of_memory("ls_idx_str", 0);
             LS_ASSERT(absent);
             mi->name_index->vals[slot] = (uint32_t)i;
         }
@@ -594,7 +593,7 @@ int32_t ls_idx_max_occ(const ls_idx *mi, float f) {
     for (uint64_t i = 0; i < n_buckets; ++i)
         if (mi->buckets[i].table) n += mi->buckets[i].table->size;
     if (n == 0) return INT32_MAX;
-    uint32_t *cnt = static_cast<uint32_t *>(ls_idx_xcalloc(n, sizeof(uint32_t), "ls_idx_max_occ"));
+    uint32_t *cnt = static_cast<uint32_t *>(ls_xcalloc(n, sizeof(uint32_t), "ls_idx_max_occ"));
     size_t m = 0;
     for (uint64_t i = 0; i < n_buckets; ++i) {
         const ls_idx_hash *h = mi->buckets[i].table;
@@ -683,8 +682,7 @@ int ls_idx_get_bases_strand(const ls_idx *mi, int is_rev, int rid, int start, in
 
 int ls_idx_build_name_index(ls_idx *mi) {
     if (mi->name_index) return 0;
-    ls_idx_name_hash *h =
-        static_cast<ls_idx_name_hash *>(ls_idx_xcalloc(1, sizeof(ls_idx_name_hash), __func__));
+    ls_idx_name_hash *h = static_cast<ls_idx_name_hash *>(ls_xcalloc(1, sizeof(ls_idx_name_hash), __func__));
     bool dup = fill_name_index(h, mi);
     mi->name_index = h;
     if (dup && ls_verbosity >= 2)
@@ -697,24 +695,4 @@ int ls_idx_name_to_id(const ls_idx *mi, const char *name) {
     if (h == nullptr) return -2;
     uint32_t slot = table_get<ls_idx_name_hash, KeyName>(h, name);
     return slot == h->n_buckets ? -1 : (int)h->vals[slot];
-}
-
-/* ---- memory ---- */
-
-void ls_idx_out_of_memory(const char *func) {
-    fprintf(stderr, "[E::%s] out of memory\n", func);
-    fflush(stderr);
-    abort();
-}
-
-void *ls_idx_xcalloc(size_t n, size_t size, const char *func) {
-    void *p = calloc(n ? n : 1, size ? size : 1);
-    if (p == nullptr) ls_idx_out_of_memory(func);
-    return p;
-}
-
-void *ls_idx_xrealloc(void *ptr, size_t size, const char *func) {
-    void *p = realloc(ptr, size ? size : 1);
-    if (p == nullptr) ls_idx_out_of_memory(func);
-    return p;
 }

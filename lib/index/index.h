@@ -6,8 +6,8 @@
  * A part owns its arena (names and the target array, unless LS_DBG_NO_ARENA
  * is set) and system memory for the packed bases, the bucket array, every
  * bucket's positions and table, and the name index. */
-#ifndef LODESTAR_INDEX_H
-#define LODESTAR_INDEX_H
+#ifndef LODESTAR_INDEX_INDEX_H
+#define LODESTAR_INDEX_INDEX_H
 
 #include <stdint.h>
 
@@ -95,13 +95,6 @@ static inline void ls_idx_prefetch(const ls_idx *mi, uint64_t h, int stage) {
     __builtin_prefetch(&t->keys[slot]);
     __builtin_prefetch(&t->vals[slot]);
 }
-
-/* Building and reading tables has no partial result worth keeping when
- * memory runs out: these print "[E::func] out of memory" and abort instead
- * of returning null. Zero sizes allocate one byte. */
-[[noreturn]] void ls_idx_out_of_memory(const char *func);
-void *ls_idx_xcalloc(size_t n, size_t size, const char *func);
-void *ls_idx_xrealloc(void *ptr, size_t size, const char *func);
 
 /* Bytes that open every part of an index file: 'L', 'S', 'I', 2. */
 #define LS_IDX_MAGIC "LSI\2"

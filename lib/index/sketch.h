@@ -3,8 +3,8 @@
  * builder sketches every target and the mapper every query with the same k,
  * w and homopolymer setting, so equal k-mers on either strand meet in the
  * index. The module owns no state: the output list belongs to the caller. */
-#ifndef LODESTAR_SKETCH_H
-#define LODESTAR_SKETCH_H
+#ifndef LODESTAR_INDEX_SKETCH_H
+#define LODESTAR_INDEX_SKETCH_H
 
 #include <stdint.h>
 

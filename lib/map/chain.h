@@ -17,8 +17,8 @@
  * ordered by query position and anchor index that keeps the minimum
  * priority of every subtree) and the single-precision log2 approximation
  * that the gap cost and the alignment statistics share. */
-#ifndef LODESTAR_LCHAIN_H
-#define LODESTAR_LCHAIN_H
+#ifndef LODESTAR_MAP_CHAIN_H
+#define LODESTAR_MAP_CHAIN_H
 
 #include <stdint.h>
 #include <string.h>

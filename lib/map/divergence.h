@@ -3,8 +3,8 @@
  * and the choice of secondary regions for queries of several segments (read
  * pairs). Both work on the region array of one query in place and keep no
  * state; scratch comes from the caller's arena. */
-#ifndef LODESTAR_DIVERGENCE_H
-#define LODESTAR_DIVERGENCE_H
+#ifndef LODESTAR_MAP_DIVERGENCE_H
+#define LODESTAR_MAP_DIVERGENCE_H
 
 #include <stdint.h>
 

@@ -8,8 +8,8 @@
  *
  * A scan buffer and everything it holds lives in one arena; a buffer has no
  * lock, so each thread uses its own. */
-#ifndef LODESTAR_LOWCOMPLEX_H
-#define LODESTAR_LOWCOMPLEX_H
+#ifndef LODESTAR_MAP_LOW_COMPLEXITY_H
+#define LODESTAR_MAP_LOW_COMPLEXITY_H
 
 #include <stdint.h>
 

@@ -5,8 +5,8 @@
  * qualities by how clearly the pair beats the other candidate pairs. Scratch
  * memory comes from the caller's arena and is returned before each call
  * ends; the regions stay owned by the caller. */
-#ifndef LODESTAR_PE_H
-#define LODESTAR_PE_H
+#ifndef LODESTAR_MAP_PAIRING_H
+#define LODESTAR_MAP_PAIRING_H
 
 #include <stdint.h>
 

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/alloc.h"
 #include "base/diagnostics.h"
 #include "base/radix_sort.h"
 
@@ -142,14 +143,14 @@ void ls_extra_reserve(ls_reg *r, int m) {
     if (m <= 0) return;
     if (r->p == nullptr) {
         uint32_t cap = round_up_pow2((uint32_t)m + kExtraHeaderWords);
-        r->p = static_cast<ls_extra *>(calloc(cap, sizeof(uint32_t)));
+        r->p = static_cast<ls_extra *>(ls_xcalloc(cap, sizeof(uint32_t), __func__));
         r->p->capacity = cap;
         return;
     }
     uint32_t need = (uint32_t)m + r->p->n_cigar + kExtraHeaderWords;
     if (r->p->capacity >= need) return;
     uint32_t cap = round_up_pow2(need);
-    r->p = static_cast<ls_extra *>(realloc(r->p, (size_t)cap * sizeof(uint32_t)));
+    r->p = static_cast<ls_extra *>(ls_xrealloc(r->p, (size_t)cap * sizeof(uint32_t), __func__));
     r->p->capacity = cap;
 }
 

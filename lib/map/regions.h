@@ -12,8 +12,8 @@
  * Both records (public, in lodestar.h) are plain C with fixed layouts:
  * regions are written raw to the temporary files of split-index mapping (80
  * bytes each). */
-#ifndef LODESTAR_HIT_H
-#define LODESTAR_HIT_H
+#ifndef LODESTAR_MAP_REGIONS_H
+#define LODESTAR_MAP_REGIONS_H
 
 #include <stdint.h>
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "map/regions.h"
+#include "base/alloc.h"
 #include "base/diagnostics.h"
 #include "base/radix_sort.h"
 #include "map/seeds.h"
@@ -112,7 +113,7 @@ ls_reg *ls_regions_from_chains(km_arena *km, uint32_t query_hash, int qlen, int 
         z[i] = z[j];
         z[j] = t;
     }
-    ls_reg *r = static_cast<ls_reg *>(calloc((size_t)n_u, sizeof(ls_reg)));
+    ls_reg *r = static_cast<ls_reg *>(ls_xcalloc((size_t)n_u, sizeof(ls_reg), __func__));
     for (int i = 0; i < n_u; ++i) {
         ls_reg *ri = &r[i];
         ri->id = i;

@@ -15,8 +15,8 @@
  *   y: bits 48..55 query segment, bits 40..43 the LS_ANCHOR_* marks below,
  *      bits 32..39 seed span, bits 0..31 query position of the seed's last
  *      base on the query strand being mapped. */
-#ifndef LODESTAR_SEED_H
-#define LODESTAR_SEED_H
+#ifndef LODESTAR_MAP_SEEDS_H
+#define LODESTAR_MAP_SEEDS_H
 
 #include <stdint.h>
 

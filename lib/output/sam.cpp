@@ -1,9 +1,13 @@
+/* SAM output: the header with its read group and program lines, and one
+ * record per region or unmapped segment. */
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "output/format.h"
+#include "map/regions.h"
+#include "output/text.h"
+#include "base/alloc.h"
 #include "base/diagnostics.h"
 
 char ls_rg_id[256];
@@ -13,16 +17,6 @@ namespace {
 /* SAM flag bits used below. */
 const int kPaired = 0x1, kProperPair = 0x2, kUnmapped = 0x4, kMateUnmapped = 0x8, kReverse = 0x10,
           kMateReverse = 0x20, kFirst = 0x40, kLast = 0x80, kSecondary = 0x100, kSupplementary = 0x800;
-
-/* A target's name; a part built without names has none, and its decimal id
- * stands in for it (as in PAF lines) so that RNAME never becomes empty. */
-void append_target_name(ls_string *str, const ls_idx *mi, int32_t rid) {
-    LS_ASSERT(mi != nullptr && rid >= 0 && (uint32_t)rid < mi->n_seq);
-    if (mi->seq[rid].name != nullptr)
-        ls_string_printf(str, "%s", mi->seq[rid].name);
-    else
-        ls_string_printf(str, "%d", rid);
-}
 
 /* The SAM-primary region of an array; an array with regions but none marked
  * breaks the callers' promise to mark one per segment. */
@@ -80,7 +74,7 @@ void write_sa_tag(ls_string *str, const ls_idx *mi, int qlen, const ls_reg *r, i
     for (int i = 0; i < n_regs; ++i) {
         const ls_reg *q = &regs[i];
         if (q == r || q->parent != q->id || q->p == nullptr) continue;
-        append_target_name(str, mi, q->target_id);
+        ls_append_target_name(str, mi, q->target_id);
         ls_string_printf(str, ",%d,%c,", q->rs + 1, "+-"[q->reverse]);
         const int q_span = q->qe - q->qs, t_span = q->re - q->rs;
         const int n_m = q_span < t_span ? q_span : t_span;
@@ -94,31 +88,6 @@ void write_sa_tag(ls_string *str, const ls_idx *mi, int qlen, const ls_reg *r, i
         if (clip1) ls_string_printf(str, "%dS", clip1);
         ls_string_printf(str, ",%d,%d;", (int)q->mapq, q->block_len + (int)q->p->n_ambiguous - q->match_len);
     }
-}
-
-/* Two codes of the target read at [st, st + 2); N (4) where no base is stored. */
-void read_pair(const ls_idx *mi, int32_t rid, int64_t st, uint8_t out[2]) {
-    out[0] = out[1] = 4;
-    if (mi->packed_seq == nullptr || st < 0 || st + 2 > (int64_t)mi->seq[rid].len) return;
-    ls_idx_get_bases(mi, rid, (int)st, (int)st + 2, out);
-}
-
-int donor_score(const uint8_t d[2]) {
-    if (d[0] == 2 && d[1] == 3) return 3; // GT
-    if (d[0] == 2 && d[1] == 1) return 2; // GC
-    if (d[0] == 0 && d[1] == 3) return 1; // AT
-    return 0;
-}
-
-int acceptor_score(const uint8_t a[2]) {
-    if (a[0] == 0 && a[1] == 2) return 3; // AG
-    if (a[0] == 0 && a[1] == 1) return 1; // AC
-    return 0;
-}
-
-void revcomp_pair(const uint8_t in[2], uint8_t out[2]) {
-    out[0] = in[1] < 4 ? 3 - in[1] : 4;
-    out[1] = in[0] < 4 ? 3 - in[0] : 4;
 }
 
 /* QNAME holds 1 to 254 bytes of '!'..'~' other than '@': a record line that
@@ -168,7 +137,7 @@ int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int arg
     if (mi != nullptr) {
         for (uint32_t i = 0; i < mi->n_seq; ++i) {
             ls_string_printf(&str, "@SQ\tSN:");
-            append_target_name(&str, mi, (int32_t)i);
+            ls_append_target_name(&str, mi, (int32_t)i);
             ls_string_printf(&str, "\tLN:%u\n", mi->seq[i].len); // 2^31 bases and more stay positive
         }
     }
@@ -187,8 +156,7 @@ int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int arg
             // Unescape: "\t" is a tab, "\\" a backslash; any other escape vanishes, and a
             // lone backslash at the very end is dropped.
             const size_t n = strlen(rg);
-            char *line = (char *)malloc(n + 1);
-            LS_ASSERT(line != nullptr);
+            char *line = (char *)ls_xmalloc(n + 1, __func__);
             size_t l = 0;
             for (size_t i = 0; i < n; ++i) {
                 if (rg[i] != '\\') {
@@ -245,9 +213,7 @@ void ls_sam_append_seq(ls_string *str, const char *text, int len, int reverse, i
     if (str->l + (uint64_t)len + 1 > str->m) {
         uint64_t m = 1;
         while (m < str->l + (uint64_t)len + 1) m <<= 1;
-        char *p = (char *)realloc(str->s, m);
-        LS_ASSERT(p != nullptr);
-        str->s = p;
+        str->s = (char *)ls_xrealloc(str->s, m, __func__);
         str->m = m;
     }
     char *out = str->s + str->l;
@@ -330,7 +296,7 @@ void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int s
     if (r == nullptr) {
         if (r_prev != nullptr) {
             ls_string_printf(str, "\t");
-            append_target_name(str, mi, r_prev->target_id);
+            ls_append_target_name(str, mi, r_prev->target_id);
             ls_string_printf(str, "\t%d\t0\t*", r_prev->rs + 1);
             has_pos = true, pos_rid = r_prev->target_id, pos_rs = r_prev->rs;
         } else {
@@ -338,7 +304,7 @@ void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int s
         }
     } else {
         ls_string_printf(str, "\t");
-        append_target_name(str, mi, r->target_id);
+        ls_append_target_name(str, mi, r->target_id);
         ls_string_printf(str, "\t%d\t%d\t", r->rs + 1, (int)r->mapq);
         has_pos = true, pos_rid = r->target_id, pos_rs = r->rs;
         // The column holds at most 65535 operations: a longer CIGAR goes to the CG tag and the
@@ -374,12 +340,12 @@ void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int s
             ls_string_printf(str, "\t=\t%d\t%d\t", r_next->rs + 1, tlen);
         } else {
             ls_string_printf(str, "\t");
-            append_target_name(str, mi, r_next->target_id);
+            ls_append_target_name(str, mi, r_next->target_id);
             ls_string_printf(str, "\t%d\t0\t", r_next->rs + 1);
         }
     } else if (r_next != nullptr) {
         ls_string_printf(str, "\t");
-        append_target_name(str, mi, r_next->target_id);
+        ls_append_target_name(str, mi, r_next->target_id);
         ls_string_printf(str, "\t%d\t0\t", r_next->rs + 1);
     } else if (has_pos) {
         ls_string_printf(str, "\t=\t%d\t0\t", pos_rs + 1);
@@ -452,45 +418,6 @@ void ls_sam_format_one(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, c
         for (i = 0; i < n_regs; ++i)
             if (&regs[i] == r) break;
     ls_sam_format(str, mi, t, 0, i, 1, &n_regs, &regs, nullptr, 0, -1);
-}
-
-void ls_write_junc(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const ls_reg *r) {
-    str->l = 0;
-    ls_string_printf(str, "");
-    if (!r->spliced || r->p == nullptr) return;
-    const uint32_t ts = r->p->transcript_strand;
-    if (ts != 1 && ts != 2) return;
-    const int rev_t = ts == 2;
-    const char *qname = t->name != nullptr && t->name[0] ? t->name : "*";
-    int64_t t_off = r->rs;
-    int n_lines = 0;
-    for (uint32_t k = 0; k < r->p->n_cigar; ++k) {
-        const int op = (int)(r->p->cigar[k] & 0xf);
-        const int64_t len = r->p->cigar[k] >> 4;
-        if (op == LS_CIGAR_MATCH || op == LS_CIGAR_EQ_MATCH || op == LS_CIGAR_X_MISMATCH ||
-            op == LS_CIGAR_DEL) {
-            t_off += len;
-        } else if (op == LS_CIGAR_N_SKIP) {
-            LS_ASSERT(len >= 2);
-            const int64_t end = t_off + len;
-            uint8_t left[2], right[2], donor[2], acceptor[2];
-            read_pair(mi, r->target_id, t_off, left);
-            read_pair(mi, r->target_id, end - 2, right);
-            // On the transcript's strand the donor opens the intron; seen from the other
-            // strand it is the reverse complement of the intron's last two bases.
-            if ((int)r->reverse == rev_t) {
-                memcpy(donor, left, 2), memcpy(acceptor, right, 2);
-            } else {
-                revcomp_pair(right, donor), revcomp_pair(left, acceptor);
-            }
-            if (n_lines++ > 0) ls_string_printf(str, "\n");
-            append_target_name(str, mi, r->target_id);
-            ls_string_printf(str, "\t%d\t%d\t%s\t%d\t%c", (int)t_off, (int)end, qname,
-                             donor_score(donor) + acceptor_score(acceptor), "+-"[r->reverse ^ rev_t]);
-            t_off = end;
-        }
-    }
-    LS_ASSERT(t_off == r->re);
 }
 
 } // extern "C"

@@ -11,6 +11,7 @@
 #include "seqio/seq_reader.h"
 #include "map/regions.h"
 #include "pipeline/map_query.h"
+#include "base/alloc.h"
 #include "base/diagnostics.h"
 #include "base/threads.h"
 #include "map/pairing.h"
@@ -206,21 +207,18 @@ ls_map_batch *read_batch(ls_pipeline_state *p) {
         free(seq);
         return nullptr;
     }
-    ls_map_batch *s = static_cast<ls_map_batch *>(calloc(1, sizeof(ls_map_batch)));
-    LS_ASSERT(s != nullptr);
+    ls_map_batch *s = static_cast<ls_map_batch *>(ls_xcalloc(1, sizeof(ls_map_batch), __func__));
     s->p = p;
     s->n_seq = n;
     s->seq = seq;
     for (int i = 0; i < n; ++i) seq[i].rec_id = (int32_t)p->n_processed++;
-    s->buf = static_cast<ls_tbuf **>(calloc(p->n_threads, sizeof(ls_tbuf *)));
-    LS_ASSERT(s->buf != nullptr);
+    s->buf = static_cast<ls_tbuf **>(ls_xcalloc(p->n_threads, sizeof(ls_tbuf *), __func__));
     for (int t = 0; t < p->n_threads; ++t) {
         s->buf[t] = ls_tbuf_init();
-        LS_ASSERT(s->buf[t] != nullptr);
+        if (s->buf[t] == nullptr) ls_out_of_memory(__func__, sizeof(ls_tbuf));
     }
-    s->n_reg = static_cast<int *>(calloc(5 * (size_t)n, sizeof(int)));
-    s->reg = static_cast<ls_reg **>(calloc(n, sizeof(ls_reg *)));
-    LS_ASSERT(s->n_reg != nullptr && s->reg != nullptr);
+    s->n_reg = static_cast<int *>(ls_xcalloc(5 * (size_t)n, sizeof(int), __func__));
+    s->reg = static_cast<ls_reg **>(ls_xcalloc(n, sizeof(ls_reg *), __func__));
     s->seg_off = s->n_reg + n;
     s->n_seg = s->seg_off + n;
     s->repeat_len = s->n_seg + n;
@@ -370,8 +368,7 @@ void *worker_pipeline(void *shared, int step, void *in) {
 
 ls_bseq_file **ls_open_query_files(int n, const char **paths) {
     if (n <= 0) return nullptr;
-    ls_bseq_file **fp = static_cast<ls_bseq_file **>(calloc(n, sizeof(ls_bseq_file *)));
-    LS_ASSERT(fp != nullptr);
+    ls_bseq_file **fp = static_cast<ls_bseq_file **>(ls_xcalloc(n, sizeof(ls_bseq_file *), __func__));
     for (int i = 0; i < n; ++i) {
         errno = 0;
         fp[i] = ls_bseq_open(paths[i]);

@@ -13,6 +13,7 @@
 #include "align/splice_jump.h"
 #include "map/chain.h"
 #include "map/low_complexity.h"
+#include "base/alloc.h"
 #include "base/diagnostics.h"
 #include "base/radix_sort.h"
 #include "map/pairing.h"
@@ -29,9 +30,7 @@ constexpr uint64_t kArenaLargestCore = 268435456;
 constexpr int kDustWindow = 64;
 
 /* ---- seams to stages of other modules ----
- * Each stage below is reached through exactly one function. The ones whose
- * module is not built yet do the soundest thing available, stated at the
- * function; linking one in changes one line. */
+ * Each stage below is reached through exactly one function. */
 
 /* Low-complexity intervals of one segment, start << 32 | end, ascending and
  * disjoint, in km (null with *n = 0 when there are none). */
@@ -188,8 +187,8 @@ struct Chaining {
     }
 };
 
-/* Steps 5 to 8: anchors, chaining, then either a long join of the chains or
- * a rechain with the higher occurrence limit. */
+/* Anchors, chaining, then either a long join of the chains or a rechain
+ * with the higher occurrence limit. */
 void seed_and_chain(km_arena *km, const ls_idx *mi, const ls_mapopt *opt, const char *qname, int n_segs,
                     int qlen, const ls128_vec *mv, const ChainParams &cp, Chaining *ch) {
     int64_t n_a;
@@ -255,8 +254,8 @@ void set_mapq(km_arena *km, const ls_mapopt *opt, int rep_len, int n_regs, ls_re
                 (opt->flag & (LS_F_SHORT_READ | LS_F_SHORT_RNA)) != 0, (opt->flag & LS_F_SPLICE) != 0);
 }
 
-/* Step 18: every block must be back in the arena; an arena that grew too
- * large is replaced. */
+/* After a query: every block must be back in the arena; an arena that grew
+ * too large is replaced. */
 void check_arena(ls_tbuf *b, const ls_mapopt *opt, const char *qname, int qlen) {
     if (b->arena == nullptr) return;
     const char *name = qname ? qname : "*";
@@ -352,7 +351,7 @@ void ls_tbuf_destroy(ls_tbuf *b) {
 
 void ls_map_frag_core(const ls_idx *mi, int n_segs, const int *qlens, const char **seqs, int *n_regs,
                       ls_reg **regs, ls_tbuf *b, const ls_mapopt *opt, const char *qname) {
-    // Step 1: nothing to map for an empty, too long or too fragmented query.
+    // Nothing to map for an empty, too long or too fragmented query.
     if (n_segs < 1) return;
     int64_t qlen_sum = 0;
     bool bad_len = false;
@@ -369,21 +368,21 @@ void ls_map_frag_core(const ls_idx *mi, int n_segs, const int *qlens, const char
     const int qlen = (int)qlen_sum;
     km_arena *km = b->arena;
 
-    // Steps 2 to 4: tie-break seed, minimizers, query-occurrence filter.
+    // Tie-break seed, minimizers, query-occurrence filter.
     const uint32_t query_hash = ls_query_hash(qname, qlen, opt->hash_seed, opt->flag);
     ls128_vec mv = {0, 0, nullptr};
     ls_map_collect_minimizers(km, opt, mi, n_segs, qlens, seqs, &mv);
     if (opt->query_occ_fraction > 0.0f)
         ls_seed_filter_query_occ(km, &mv.n, mv.a, opt->mid_occ, opt->query_occ_fraction);
 
-    // Steps 5 to 9: anchors and chains.
+    // Anchors and chains.
     const ChainParams cp = chain_params(opt, mi, qlen);
     Chaining ch;
     seed_and_chain(km, mi, opt, qname, n_segs, qlen, &mv, cp, &ch);
     b->fragment_gap = cp.ref_gap;
     b->repeat_len = ch.rep_len;
 
-    // Step 10: regions, ALT hits ranked lower.
+    // Regions, ALT hits ranked lower.
     ls_reg *regs0 = ls_regions_from_chains(km, query_hash, qlen, ch.n_u, ch.u, ch.a,
                                            (opt->flag & LS_F_QUERY_STRAND) != 0);
     int n_regs0 = regs0 ? ch.n_u : 0;
@@ -393,7 +392,7 @@ void ls_map_frag_core(const ls_idx *mi, int n_segs, const int *qlens, const char
     }
     if (ls_debug_flags & (LS_DBG_SEEDS | LS_DBG_CHAINS)) print_chains(mi, n_regs0, regs0, ch.a);
 
-    // Step 12: primaries and secondaries.
+    // Primaries and secondaries.
     if (!(opt->flag & LS_F_ALL_CHAINS)) {
         set_parent(km, opt, n_regs0, regs0);
         if (n_segs == 1)
@@ -404,19 +403,20 @@ void ls_map_frag_core(const ls_idx *mi, int n_segs, const int *qlens, const char
                                    opt->secondary_ratio, 0.2f, 0.7f, &n_regs0, regs0);
     }
 
-    // Step 13: divergence from the seeds, and the secondaries it discredits.
+    // Divergence from the seeds, and the secondaries it discredits.
     if (!(opt->flag & (LS_F_SHORT_READ | LS_F_QUERY_STRAND))) {
         ls_est_err(mi, qlen, n_regs0, regs0, ch.a, ch.n_seed_pos, ch.seed_pos);
         n_regs0 = ls_filter_by_divergence(n_regs0, regs0);
     }
 
-    if (n_segs == 1) { // step 14
+    if (n_segs == 1) { // one segment: align, then mapping quality
         regs0 = align_and_reselect(km, mi, opt, qlen, seqs[0], &n_regs0, regs0, ch.a);
-        if (n_regs0 > 0) regs0 = static_cast<ls_reg *>(realloc(regs0, (size_t)n_regs0 * sizeof(ls_reg)));
+        if (n_regs0 > 0)
+            regs0 = static_cast<ls_reg *>(ls_xrealloc(regs0, (size_t)n_regs0 * sizeof(ls_reg), __func__));
         set_mapq(km, opt, ch.rep_len, n_regs0, regs0);
         n_regs[0] = n_regs0;
         regs[0] = regs0;
-    } else { // step 15
+    } else { // several segments: regions split by segment, each aligned on its own
         ls_seg *seg = ls_seg_gen(km, query_hash, n_segs, qlens, n_regs0, regs0, n_regs, regs, ch.a);
         for (int i = 0; i < n_regs0; ++i) free(regs0[i].p);
         free(regs0);
@@ -431,15 +431,15 @@ void ls_map_frag_core(const ls_idx *mi, int n_segs, const int *qlens, const char
                        opt->match_score, qlens, n_regs, regs);
     }
 
-    // Step 16: scratch back to the arena.
+    // Scratch back to the arena.
     kfree(km, mv.a);
     ch.release(km);
 
-    // Step 17: junction refinement of spliced single-segment alignments.
+    // Junction refinement of spliced single-segment alignments.
     if (n_segs == 1 && (opt->flag & LS_F_SPLICE) && mi->jumps)
         refine_splice_jumps(km, opt, mi, qlen, seqs[0], n_regs[0], regs[0]);
 
-    check_arena(b, opt, qname, qlen); // step 18
+    check_arena(b, opt, qname, qlen);
 }
 
 ls_reg *ls_map(const ls_idx *mi, int qlen, const char *seq, int *n_regs, ls_tbuf *b, const ls_mapopt *opt,

@@ -5,8 +5,8 @@
  * another, and different threads use different buffers, so the index and
  * the options, which are only read, are shared without a lock. Regions come
  * back in system memory and belong to the caller. */
-#ifndef LODESTAR_MAP_H
-#define LODESTAR_MAP_H
+#ifndef LODESTAR_PIPELINE_MAP_QUERY_H
+#define LODESTAR_PIPELINE_MAP_QUERY_H
 
 #include <stdint.h>
 

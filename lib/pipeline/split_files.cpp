@@ -11,6 +11,7 @@
 
 #include "map/regions.h"
 #include "pipeline/map_query.h"
+#include "base/alloc.h"
 #include "base/diagnostics.h"
 #include "base/radix_sort.h"
 #include "map/pairing.h"
@@ -107,8 +108,7 @@ bool read_region(TmpReader &in, int64_t flag, int32_t shift, uint32_t n_seq_part
     // plus clips, so a count far beyond that is damage, not data.
     const uint64_t limit = kExtraHeaderWords + 2 * ((uint64_t)qlen + tlen) + 16;
     if (cap < kExtraHeaderWords || cap > limit) return in.corrupt("alignment record size out of range");
-    uint32_t *w = static_cast<uint32_t *>(calloc(cap, 4));
-    LS_ASSERT(w != nullptr);
+    uint32_t *w = static_cast<uint32_t *>(ls_xcalloc(cap, 4, __func__));
     r->p = reinterpret_cast<ls_extra *>(w);
     if (!in.read(w, 4, cap)) return false;
     if (r->p->capacity != cap || r->p->n_cigar > cap - kExtraHeaderWords)
@@ -181,8 +181,7 @@ ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uin
             return nullptr;
         }
     }
-    ls_idx *mi = static_cast<ls_idx *>(calloc(1, sizeof(ls_idx)));
-    LS_ASSERT(mi != nullptr);
+    ls_idx *mi = static_cast<ls_idx *>(ls_xcalloc(1, sizeof(ls_idx), __func__));
     std::vector<uint32_t> n_seq(n_parts);
     std::vector<uint64_t> size(n_parts, UINT64_MAX);
     std::vector<TmpReader> in;
@@ -205,8 +204,7 @@ ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uin
     if (ok && total > INT32_MAX) ok = in[n_parts - 1].corrupt("too many targets");
     if (ok) {
         mi->n_seq = (uint32_t)total;
-        mi->seq = static_cast<ls_idx_seq *>(calloc(total ? total : 1, sizeof(ls_idx_seq)));
-        LS_ASSERT(mi->seq != nullptr);
+        mi->seq = static_cast<ls_idx_seq *>(ls_xcalloc(total, sizeof(ls_idx_seq), __func__));
     }
     uint32_t t = 0;
     for (int j = 0; j < n_parts && ok; ++j) {
@@ -217,8 +215,7 @@ ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uin
                 ok = false;
                 break;
             }
-            char *name = static_cast<char *>(malloc((size_t)l + 1));
-            LS_ASSERT(name != nullptr);
+            char *name = static_cast<char *>(ls_xmalloc((size_t)l + 1, __func__));
             mi->seq[t].name = name;
             name[0] = 0;
             if (l > 0 && in[j].read(name, 1, (size_t)l)) name[l] = 0;
@@ -266,8 +263,7 @@ int ls_split_merge_query(int n_parts, FILE **files, const int32_t *rid_shift, co
         return -1;
     }
     const int64_t flag = opt->flag;
-    ls_reg *regs = static_cast<ls_reg *>(calloc(n ? (size_t)n : 1, sizeof(ls_reg)));
-    LS_ASSERT(regs != nullptr);
+    ls_reg *regs = static_cast<ls_reg *>(ls_xcalloc((size_t)n, sizeof(ls_reg), __func__));
     int m = 0;
     for (int j = 0; j < n_parts; ++j) {
         const uint32_t n_seq_part = (j + 1 < n_parts ? (uint32_t)rid_shift[j + 1] : mi->n_seq) - rid_shift[j];

@@ -9,6 +9,8 @@
  *  - ls_bseq_file: a batch reader that copies records into ls_bseq_rec arrays
  *    of a given number of bases, optionally keeping the mates of a pair
  *    together or reading several files in lockstep.
+ * The public reader of lodestar.h, ls_seqfile (seq_file.cpp), is a zlib
+ * handle and a parser behind an opaque type.
  * A stream owns its buffer, a parser owns its stream and strings, a batch
  * reader owns its zlib handle and parser. None of them may be used by two
  * threads at once. */
@@ -80,12 +82,8 @@ int ls_stream_error(const ls_stream *ks);
  * there is no error. */
 const char *ls_stream_error_text(const ls_stream *ks);
 
-/* Results of ls_seq_reader_read besides a sequence length. Every failure is
- * negative, so callers that only test for a negative result stop on all. */
-#define LS_SEQ_EOF        (-1) /* end of input */
-#define LS_SEQ_BAD_FASTQ  (-2) /* FASTQ quality missing or of another length than the sequence */
-#define LS_SEQ_READ_ERROR (-3) /* the input ended with a read or decompression error */
-#define LS_SEQ_TOO_LONG   (-4) /* a sequence of 2^31 bases or more (the record was read whole) */
+/* The results of ls_seq_reader_read besides a sequence length, LS_SEQ_*,
+ * are in lodestar.h: the public reader over this parser returns them. */
 
 /* FASTA/FASTQ record parser. */
 typedef struct {

@@ -25,7 +25,7 @@
  *   single unsigned operations. The signed order of a byte is the unsigned
  *   order of the byte plus 128.
  *
- * The same source is compiled once more with AVX2 (dpx2_extd2_avx2.cpp) in a
+ * The same source is compiled once more with AVX2 (dp_dual_gap_avx2.cpp) in a
  * namespace of its own; both give identical results. */
 #include <string.h>
 
@@ -213,7 +213,6 @@ void dpx_extd2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uin
      * positions past the band); the target; the reversed query with a spare
      * vector of zeros (read past its end as code 0); one vector for alignment */
     uint8_t *mem = (uint8_t *)km_malloc(km, (11 * tlen_ + qlen_ + 9) * 16);
-    LS_ASSERT(mem != nullptr); /* the system allocator failed (an arena aborts itself) */
     uint8_t *u = (uint8_t *)(((size_t)mem + 15) >> 4 << 4), *y = u + T, *y2 = y + T;
     uint8_t *xb[2], *vb[2], *x2b[2];
     for (int k = 0; k < 2; ++k) {

@@ -78,8 +78,11 @@ int dpx_cpu_avx2(void) {
 namespace dpx_isa_avx2 {
 extern const dpx_extd2_fn extd2_entry;
 extern const dpx_extz2_fn extz2_entry;
+extern const dpx_exts2_fn exts2_entry;
 } // namespace dpx_isa_avx2
 
 const char *dpx_kernel_isa(void) {
-    return dpx_isa_avx2::extd2_entry && dpx_isa_avx2::extz2_entry && dpx_cpu_avx2() ? "avx2" : "sse2";
+    return dpx_isa_avx2::extd2_entry && dpx_isa_avx2::extz2_entry && dpx_isa_avx2::exts2_entry && dpx_cpu_avx2()
+               ? "avx2"
+               : "sse2";
 }

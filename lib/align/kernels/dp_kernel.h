@@ -18,8 +18,8 @@
  * All scratch memory and the CIGAR come from the caller's arena (null = the
  * system allocator). A kernel keeps no global state: threads may run kernels
  * concurrently, each with its own arena and record. */
-#ifndef LODESTAR_DPX2_H
-#define LODESTAR_DPX2_H
+#ifndef LODESTAR_ALIGN_KERNELS_DP_KERNEL_H
+#define LODESTAR_ALIGN_KERNELS_DP_KERNEL_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -2,7 +2,7 @@
  * q + l*e.
  *
  * The recurrence is that of the dual-affine kernel reduced to one gap model
- * (differences U, V, X, Y per target position, see dpx2_extd2_sse.cpp), with
+ * (differences U, V, X, Y per target position, see dp_dual_gap.cpp), with
  * every stored difference carrying an offset of q+e. A difference never falls
  * below -(q+e), so the stored bytes are non-negative and the maximum and the
  * cap are single unsigned byte operations. The zeroed block thus starts every
@@ -16,7 +16,7 @@
  * As in the dual-affine kernel, V and X (read one position back) have two
  * buffers, so that the previous anti-diagonal's values come with one
  * unaligned load. The same source is compiled once more with AVX2
- * (dpx2_extz2_avx2.cpp). */
+ * (dp_single_gap_avx2.cpp). */
 #include <string.h>
 
 #include "align/kernels/dp_kernel.h"
@@ -160,7 +160,6 @@ void dpx_extz2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uin
      * with a spare vector; the target; the reversed query with a spare vector
      * of zeros; one vector for alignment. Zero is -(q+e) for the differences. */
     uint8_t *mem = (uint8_t *)km_calloc(km, 8 * tlen_ + qlen_ + 7, 16);
-    LS_ASSERT(mem != nullptr); /* the system allocator failed (an arena aborts itself) */
     uint8_t *u = (uint8_t *)(((size_t)mem + 15) >> 4 << 4), *y = u + T;
     uint8_t *xb[2], *vb[2];
     xb[0] = y + T + 16, vb[0] = xb[0] + T + 16, xb[1] = vb[0] + T + 16, vb[1] = xb[1] + T + 16;

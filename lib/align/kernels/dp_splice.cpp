@@ -19,7 +19,7 @@
  * U, V and S carry an offset of 128 so that the signed maximum of the
  * candidates is one unsigned byte maximum.
  *
- * The same source is compiled once more with AVX2 (dpx2_exts2_avx2.cpp) in a
+ * The same source is compiled once more with AVX2 (dp_splice_avx2.cpp) in a
  * namespace of its own; both give identical results. */
 #include <string.h>
 
@@ -286,7 +286,6 @@ void dpx_exts2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uin
      * reversed query with a spare vector of zeros (read past its end as code
      * 0); one vector for alignment */
     uint8_t *mem = (uint8_t *)km_malloc(km, (13 * tlen_ + qlen_ + 9) * 16);
-    LS_ASSERT(mem != nullptr); /* the system allocator failed (an arena aborts itself) */
     uint8_t *u = (uint8_t *)(((size_t)mem + 15) >> 4 << 4), *y = u + T;
     uint8_t *xb[2], *vb[2], *x2b[2];
     for (int k = 0; k < 2; ++k) {
