@@ -1,6 +1,7 @@
 #include "seqio/seq_reader.h"
 
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <string.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -766,4 +767,33 @@ TEST(BseqHuge, DISABLED_SequenceOf2Pow31BasesIsAnInputError) {
                                                           "': sequence 'h' is 2^31 bases or longer\x1b[0m\n");
     EXPECT_TRUE(ls_bseq_error(fp));
     ls_bseq_close(fp);
+}
+
+// The public reader: every record of a file as text, a refused record named,
+// and a rewind that reads the same records again; gzip reads alike.
+TEST(SeqFile, PublicReaderYieldsRecordsRefusalsAndRewinds) {
+    TempDir d;
+    const std::string text = ">a first\nAC\nGT\n@b\nTTA\n+\nIII\n@c\nACGT\n+\nII\n";
+    lstest::write_file(d.file("q.fq"), text);
+    lstest::write_gzip(d.file("q.fq.gz"), text);
+    for (const char *name : {"q.fq", "q.fq.gz"}) {
+        SCOPED_TRACE(name);
+        ls_seqfile *f = ls_seqfile_open(d.file(name).c_str());
+        ASSERT_NE(f, nullptr);
+        for (int pass = 0; pass < 2; ++pass) {
+            std::string got;
+            ls_seqfile_rec r;
+            int ret;
+            while ((ret = ls_seqfile_read(f, &r)) >= 0)
+                got += std::string(r.name) + "|" + r.comment + "|" + r.seq + "|" + r.qual + ";";
+            EXPECT_EQ(got, "a|first|ACGT|;b||TTA|III;");
+            EXPECT_EQ(ret, LS_SEQ_BAD_FASTQ); // c's quality is shorter than its bases
+            EXPECT_STREQ(r.name, "c");
+            ASSERT_EQ(ls_seqfile_rewind(f), 0);
+        }
+        ls_seqfile_close(f);
+    }
+    errno = 0;
+    EXPECT_EQ(ls_seqfile_open(d.file("missing.fq").c_str()), nullptr);
+    EXPECT_EQ(errno, ENOENT);
 }

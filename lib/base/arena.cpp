@@ -71,10 +71,9 @@ km_header *morecore(km_arena *km, size_t units) {
     /* Largest multiple of min not above units + min: always above units. */
     const size_t core_units = (units + min) / min * min;
     const size_t bytes = core_units * sizeof(km_header);
-    /* A parent arena aborts by itself; the system allocator's failure gets
-     * the arena's own documented line rather than the one of base/alloc.h. */
-    void *mem = km->parent ? km_malloc(km->parent, bytes) : malloc(bytes);
-    if (mem == nullptr) km_fatal("[morecore] insufficient memory");
+    /* A parent arena stops the program by itself when memory runs out, and so
+     * does the checked system allocation. */
+    void *mem = km->parent ? km_malloc(km->parent, bytes) : ls_xmalloc(bytes, "morecore");
     km_header *core = static_cast<km_header *>(mem);
     core->size = core_units;
     core->ptr = km->core_head;

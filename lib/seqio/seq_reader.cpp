@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/alloc.h"
 #include "base/arena.h"
 #include "base/diagnostics.h"
 
@@ -20,21 +21,10 @@ constexpr int32_t kMaxFragmentLookaheadLen = 1000000;
 constexpr int kInitialBatchCap = 256;
 
 // The parsers cannot continue without the memory, and returning half-built
-// records would lose data silently: stop with a message instead.
-[[noreturn]] void out_of_memory(size_t size) {
-    fprintf(stderr, "[ERROR] out of memory reading sequences (%zu bytes requested)\n", size);
-    abort();
-}
-
-void *xrealloc(void *p, size_t size) {
-    void *q = realloc(p, size);
-    if (!q && size) out_of_memory(size);
-    return q;
-}
-
+// records would lose data silently: the checked allocations stop the program
+// with a message instead.
 char *copy_text(const char *s, size_t len) {
-    char *t = (char *)malloc(len + 1);
-    if (!t) out_of_memory(len + 1);
+    char *t = (char *)ls_xmalloc(len + 1, __func__);
     if (len) memcpy(t, s, len);
     t[len] = 0;
     return t;
@@ -54,7 +44,7 @@ uint64_t round_up_pow2(uint64_t x) {
 
 void str_set_cap(ls_string *str, uint64_t m) {
     str->m = m;
-    str->s = (char *)xrealloc(str->s, m);
+    str->s = (char *)ls_xrealloc(str->s, m, __func__);
 }
 
 // Room for n more bytes plus the terminating zero byte.
@@ -181,8 +171,7 @@ struct RecArray {
     ls_bseq_rec *push() {
         if (n == m) {
             m = m ? m << 1 : kInitialBatchCap;
-            a = (ls_bseq_rec *)km_realloc(nullptr, a, (size_t)m * sizeof(ls_bseq_rec));
-            if (!a) out_of_memory((size_t)m * sizeof(ls_bseq_rec));
+            a = (ls_bseq_rec *)ls_xrealloc(a, (size_t)m * sizeof(ls_bseq_rec), __func__);
         }
         ls_bseq_rec *r = &a[n++];
         memset(r, 0, sizeof(*r));
