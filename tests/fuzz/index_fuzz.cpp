@@ -8,10 +8,8 @@
  * computed, and the part is written out again. Both loads must agree on how
  * many parts load and whether the file ends cleanly.
  *
- * Build (not part of the default build), e.g.:
- *   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Ilib \
- *       tests/fuzz/index_fuzz.cpp lib/index.cpp lib/index_io.cpp lib/sketch.cpp lib/bseq.cpp \
- *       lib/arena.cpp lib/misc.cpp lib/parallel.cpp lib/options.cpp -lz -lpthread -o index_fuzz
+ * Build (not part of the default build): configure with CC=clang CXX=clang++
+ * -DLODESTAR_FUZZ=ON and build the index_fuzz target, then run e.g.
  *   ./index_fuzz -max_len=200000 corpus/
  * A seed corpus is any index file, for example one written by
  * ls_idx_reader_open(target, opt, "seed.idx") with small bucket_bits.

@@ -4,10 +4,9 @@
  * reader in fragment mode and the lockstep reader. Besides memory errors it
  * checks that the readers agree with each other.
  *
- * Build (not part of the default build), e.g.:
- *   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Ilib \
- *       tests/fuzz/bseq_fuzz.cpp lib/bseq.cpp lib/arena.cpp lib/misc.cpp -lz -o bseq_fuzz
- *   ./bseq_fuzz -max_len=100000 -close_fd_mask=2 corpus/
+ * Build (not part of the default build): configure with CC=clang CXX=clang++
+ * -DLODESTAR_FUZZ=ON and build the seq_reader_fuzz target, then run e.g.
+ *   ./seq_reader_fuzz -max_len=100000 -close_fd_mask=2 corpus/
  * (-close_fd_mask=2 silences the readers' warnings about malformed input.) */
 #include <stdint.h>
 #include <stdio.h>
