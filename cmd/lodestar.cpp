@@ -7,8 +7,8 @@
  * through the library's file pipeline. With several parts and
  * --split-prefix the per-part results are merged at the end. Results go to
  * standard output (or -o); everything else to standard error. Any failure
- * ends the run with status 1, and an -o file that could not be completed is
- * removed rather than left looking complete. */
+ * ends the run with status 1, and an -o file appears only when the run
+ * succeeded. */
 #include <ctype.h>
 #include <errno.h>
 #include <signal.h>
@@ -22,6 +22,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +35,28 @@ using lodestar_cmd::Args;
 namespace {
 
 bool g_colour = false; /* standard error is a terminal */
+
+/* The temporary output file of this run, removed when the run aborts (a
+ * library invariant, or memory exhausted) so that nothing half-written is
+ * left behind. Plain storage: the signal handler may only read it. */
+char g_partial_path[4096];
+
+void remove_partial_and_abort(int sig) {
+    if (g_partial_path[0]) unlink(g_partial_path);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+/* Memory exhausted inside a standard container: one clear line instead of
+ * an exception that nothing here could recover from. */
+void out_of_memory() {
+    static const char msg[] = "[ERROR] out of memory\n";
+    if (write(STDERR_FILENO, msg, sizeof(msg) - 1) < 0) {
+        // nothing more to say
+    }
+    abort();
+}
+
 
 void vmessage(const char *tag, const char *colour, const char *fmt, va_list ap) {
     if (g_colour)
@@ -306,16 +329,24 @@ int run_main(int argc, char **argv) {
     run.sam = (a.mo.flag & LS_F_SAM_OUT) != 0;
     run.split = !a.split_prefix.empty();
 
-    // Only a regular file is removed after a failure; -o /dev/stdout or a
-    // device must survive the run.
-    bool out_removable = false;
+    // A regular output file is written under a temporary name and takes its
+    // own name only when the run succeeded, so that no failure (a crash or a
+    // kill included) leaves a complete-looking file. Devices and pipes
+    // (-o /dev/stdout) are written directly.
+    std::string out_tmp;
     if (!a.out_path.empty()) {
-        if (freopen(a.out_path.c_str(), "w", stdout) == nullptr) {
+        struct stat st;
+        if (stat(a.out_path.c_str(), &st) != 0 || S_ISREG(st.st_mode))
+            out_tmp = a.out_path + ".partial." + std::to_string(getpid());
+        const std::string &open_path = out_tmp.empty() ? a.out_path : out_tmp;
+        if (freopen(open_path.c_str(), "w", stdout) == nullptr) {
             error("failed to open the output file '%s': %s", a.out_path.c_str(), strerror(errno));
             return 1;
         }
-        struct stat st;
-        out_removable = fstat(fileno(stdout), &st) == 0 && S_ISREG(st.st_mode);
+        if (!out_tmp.empty() && out_tmp.size() < sizeof(g_partial_path)) {
+            memcpy(g_partial_path, out_tmp.c_str(), out_tmp.size() + 1);
+            signal(SIGABRT, remove_partial_and_abort);
+        }
     }
     std::vector<ls_map_stats> passes;
     const int n_parts = map_parts(run, &passes);
@@ -340,7 +371,14 @@ int run_main(int argc, char **argv) {
             error("failed to write the results to '%s': %s", a.out_path.c_str(), strerror(errno));
             ok = false;
         }
-        if (!ok && out_removable) remove(a.out_path.c_str());
+        if (!out_tmp.empty()) {
+            if (ok && rename(out_tmp.c_str(), a.out_path.c_str()) != 0) {
+                error("failed to write the results to '%s': %s", a.out_path.c_str(), strerror(errno));
+                ok = false;
+            }
+            if (!ok) remove(out_tmp.c_str());
+            g_partial_path[0] = 0;
+        }
     }
     if (ok && !passes.empty()) {
         const ls_map_stats &st = passes.back();
@@ -410,6 +448,7 @@ void uncolour_stderr() {
 int main(int argc, char **argv) {
     ls_start_time = ls_realtime();
     g_colour = isatty(STDERR_FILENO);
+    std::set_new_handler(out_of_memory);
     if (!g_colour) uncolour_stderr();
     return run_main(argc, argv);
 }

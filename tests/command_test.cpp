@@ -278,12 +278,38 @@ TEST_F(Command, OutputNeverDependsOnThreadsIndexFilesOrParts) {
             if (l.compare(0, 3, "@PG") != 0) s += l + "\n";
         return s;
     };
-    for (const std::string mode : {"-c -t1 ", "-ax sr -t1 "}) {
-        const std::string input = mode[1] == 'c' ? longs : pairs;
-        const std::string one = body(ok(mode + input).out);
-        EXPECT_GT(one.size(), 10000u);
-        EXPECT_TRUE(body(ok(mode + "-t2 " + input).out) == one) << mode;
-        EXPECT_TRUE(body(ok(mode + "-t3 " + input).out) == one) << mode;
+    // Long reads, short pairs and spliced alignment: the same bytes with 1 to
+    // 3 threads, batches from one query to the whole file, and the baseline
+    // vector unit forced instead of the widest one.
+    const std::pair<std::string, std::string> modes[] = {
+        {"-c --cs", longs}, {"-ax sr", pairs}, {"-ax splice", longs}};
+    const std::string variants[] = {"-t2", "-t3", "-t2 -K 1", "-t1 -K 1G", "-t2 -K 20k"};
+    for (const auto &m : modes) {
+        const std::string one = body(ok(m.first + " -t1 " + m.second).out);
+        EXPECT_GT(one.size(), 10000u) << m.first;
+        for (const std::string &v : variants)
+            EXPECT_TRUE(body(ok(m.first + " " + v + " " + m.second).out) == one) << m.first << " " << v;
+        const RunResult sse2 =
+            run_command("LODESTAR_DISABLE_CPU_FEATURES=avx2 " + kCmd + " " + m.first + " -t2 " + m.second);
+        EXPECT_TRUE(body(sse2.out) == one) << m.first << " with SSE2 only";
+    }
+    // Each read's lines do not depend on where the read stands in the file.
+    auto by_read = [](const std::string &text) {
+        std::map<std::string, std::string> m;
+        for (const std::string &l : lstest::lines(text)) m[l.substr(0, l.find('\t'))] += l + "\n";
+        return m;
+    };
+    {
+        std::vector<std::string> recs;
+        const std::vector<std::string> fq = lstest::lines(lstest::read_file(file("long.fq")));
+        for (size_t i = 0; i + 3 < fq.size(); i += 4) recs.push_back(fq[i] + "\n" + fq[i + 1] + "\n+\n" + fq[i + 3] + "\n");
+        lssim::Rng rng(5);
+        for (size_t i = recs.size(); i > 1; --i) std::swap(recs[i - 1], recs[rng.below(i)]);
+        std::string shuffled;
+        for (const std::string &r : recs) shuffled += r;
+        lstest::write_file(file("shuffled.fq"), shuffled);
+        EXPECT_TRUE(by_read(ok("-c " + file("ref.fa") + " " + file("shuffled.fq")).out) ==
+                    by_read(ok("-c " + longs).out));
     }
     // Queries from standard input.
     EXPECT_TRUE(run_command("cat " + file("long.fq") + " | " + kCmd + " -c " + file("ref.fa") + " -").out ==
@@ -347,6 +373,26 @@ TEST_F(Command, EveryFaultIsOneClearMessageAndStatusOne) {
     EXPECT_FALSE(run(ref + " " + gz).out.empty());
     EXPECT_EQ(run("-o " + file("cut.paf") + " " + ref + " " + gz).status, 1);
     EXPECT_EQ(run_command("test -e " + file("cut.paf")).status, 1);
+    EXPECT_EQ(run_command("ls " + file("cut.paf") + "* 2>/dev/null").out, "");
+    // An index file cut inside a later part: the parts before it are mapped,
+    // then the run fails naming the file.
+    ok("-I 250k --sketch-batch 1k -d " + file("parts.idx") + " " + ref);
+    const std::string parts = lstest::read_file(file("parts.idx"));
+    lstest::write_file(file("cut.idx"), parts.substr(0, parts.size() * 2 / 3));
+    const RunResult cut_idx = run(file("cut.idx") + " " + reads);
+    EXPECT_EQ(cut_idx.status, 1);
+    EXPECT_NE(cut_idx.err.find("cut.idx"), std::string::npos) << cut_idx.err;
+    EXPECT_FALSE(cut_idx.out.empty());
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Memory too small for the index (sanitizers reserve more address space
+    // than any such limit allows): one line, a failed status, no output file.
+    ASSERT_EQ(run_command(std::string(LODESTAR_SIM) + " genome --seed 3 --size 6M -o " + file("big.fa")).status, 0);
+    const RunResult oom =
+        run_command("ulimit -v 40000; " + kCmd + " -t1 -o " + file("oom.paf") + " " + file("big.fa") + " " + reads);
+    EXPECT_NE(oom.status, 0);
+    EXPECT_NE(oom.err.find("[ERROR] out of memory"), std::string::npos) << oom.err;
+    EXPECT_EQ(run_command("ls " + file("oom.paf") + "* 2>/dev/null").out, "");
+#endif
     // Usage, help and version.
     EXPECT_EQ(run("").status, 1);
     const RunResult help = run("--help");
