@@ -4,6 +4,9 @@
 // clear failure (status 1, nothing complete-looking) for each fault.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <map>
 #include <set>
@@ -374,6 +377,15 @@ TEST_F(Command, EveryFaultIsOneClearMessageAndStatusOne) {
     EXPECT_EQ(run("-o " + file("cut.paf") + " " + ref + " " + gz).status, 1);
     EXPECT_EQ(run_command("test -e " + file("cut.paf")).status, 1);
     EXPECT_EQ(run_command("ls " + file("cut.paf") + "* 2>/dev/null").out, "");
+    // A query without read permission (root reads everything, so only an
+    // ordinary user sees the refusal).
+    if (geteuid() != 0) {
+        lstest::write_file(file("locked.fq"), "@r\nACGT\n+\nIIII\n");
+        ASSERT_EQ(chmod(file("locked.fq").c_str(), 0), 0);
+        const RunResult locked = run(ref + " " + file("locked.fq"));
+        EXPECT_EQ(locked.status, 1);
+        EXPECT_NE(locked.err.find("failed to open the query file"), std::string::npos) << locked.err;
+    }
     // An index file cut inside a later part: the parts before it are mapped,
     // then the run fails naming the file.
     ok("-I 250k --sketch-batch 1k -d " + file("parts.idx") + " " + ref);
