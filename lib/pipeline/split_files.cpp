@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -108,9 +109,17 @@ bool read_region(TmpReader &in, int64_t flag, int32_t shift, uint32_t n_seq_part
     // plus clips, so a count far beyond that is damage, not data.
     const uint64_t limit = kExtraHeaderWords + 2 * ((uint64_t)qlen + tlen) + 16;
     if (cap < kExtraHeaderWords || cap > limit) return in.corrupt("alignment record size out of range");
-    uint32_t *w = static_cast<uint32_t *>(ls_xcalloc(cap, 4, __func__));
-    r->p = reinterpret_cast<ls_extra *>(w);
-    if (!in.read(w, 4, cap)) return false;
+    // The limit trusts the target length of the header, so the words are
+    // read in growing steps: a damaged count cannot ask for gigabytes before
+    // the file runs out.
+    uint32_t *w = nullptr;
+    for (uint64_t have = 0; have < cap;) {
+        const uint64_t next = std::min<uint64_t>(cap, std::max<uint64_t>(4096, 2 * have));
+        w = static_cast<uint32_t *>(ls_xrealloc(w, next * 4, __func__));
+        r->p = reinterpret_cast<ls_extra *>(w);
+        if (!in.read(w + have, 4, next - have)) return false;
+        have = next;
+    }
     if (r->p->capacity != cap || r->p->n_cigar > cap - kExtraHeaderWords)
         return in.corrupt("alignment record inconsistent");
     return true;
@@ -192,6 +201,8 @@ ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uin
         struct stat st;
         if (fstat(fileno(files[j]), &st) == 0) size[j] = (uint64_t)st.st_size;
         mi->k = in[j].i32();
+        // The merge ranks with k as an index part has it (1 to 28).
+        if (in[j].ok() && (mi->k < 1 || mi->k > 28)) in[j].corrupt("k out of range");
         n_seq[j] = in[j].u32();
         // Each target takes at least 8 bytes of the header, so a larger count
         // (or name length) than the file holds is damage; checking keeps it
@@ -263,12 +274,21 @@ int ls_split_merge_query(int n_parts, FILE **files, const int32_t *rid_shift, co
         return -1;
     }
     const int64_t flag = opt->flag;
-    ls_reg *regs = static_cast<ls_reg *>(ls_xcalloc((size_t)n, sizeof(ls_reg), __func__));
+    // The array grows with the regions actually read, so that a damaged
+    // count cannot ask for gigabytes before the file runs out.
+    size_t cap = n < 64 ? (size_t)n : 64;
+    ls_reg *regs = static_cast<ls_reg *>(ls_xcalloc(cap, sizeof(ls_reg), __func__));
     int m = 0;
     for (int j = 0; j < n_parts; ++j) {
         const uint32_t n_seq_part = (j + 1 < n_parts ? (uint32_t)rid_shift[j + 1] : mi->n_seq) - rid_shift[j];
         TmpReader in(files[j], opt->split_prefix, j);
         for (int32_t i = 0; i < n_part[j]; ++i, ++m) {
+            if ((size_t)m == cap) {
+                const size_t cap2 = cap * 2 < (size_t)n ? cap * 2 : (size_t)n;
+                regs = static_cast<ls_reg *>(ls_xrealloc(regs, cap2 * sizeof(ls_reg), __func__));
+                memset(regs + cap, 0, (cap2 - cap) * sizeof(ls_reg));
+                cap = cap2;
+            }
             if (read_region(in, flag, rid_shift[j], n_seq_part, mi, qlen, &regs[m])) continue;
             for (int64_t k = 0; k <= m; ++k) free(regs[k].p); // the rest are still zero
             free(regs);

@@ -7,7 +7,9 @@
  * Build (not part of the default build): configure with CC=clang CXX=clang++
  * -DLODESTAR_FUZZ=ON and build the seq_reader_fuzz target, then run e.g.
  *   ./seq_reader_fuzz -max_len=100000 -close_fd_mask=2 corpus/
- * (-close_fd_mask=2 silences the readers' warnings about malformed input.) */
+ * (-close_fd_mask=2 silences the readers' warnings about malformed input.)
+ * Compiled with -DLS_FUZZ_MAIN instead of -fsanitize=fuzzer, the program runs
+ * the target once on each file named on its command line. */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -162,3 +164,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ls_bseq_close(pair[1]);
     return 0;
 }
+
+#ifdef LS_FUZZ_MAIN
+int main(int argc, char *argv[]) {
+    LLVMFuzzerInitialize(&argc, &argv);
+    for (int i = 1; i < argc; ++i) {
+        FILE *fp = fopen(argv[i], "rb");
+        if (fp == nullptr) {
+            fprintf(stderr, "seq_reader_fuzz: cannot open %s\n", argv[i]);
+            return 1;
+        }
+        std::vector<uint8_t> buf;
+        int c;
+        while ((c = fgetc(fp)) != EOF) buf.push_back((uint8_t)c);
+        fclose(fp);
+        LLVMFuzzerTestOneInput(buf.data(), buf.size());
+    }
+    return 0;
+}
+#endif
