@@ -158,14 +158,16 @@ void ls_update_max_score(int qlen, int n_regs, ls_reg *regs, float frac, int mat
         ls_reg *r = &regs[i];
         if (r->p == nullptr) continue;
         double cost = 0.0;
-        int gap_len = 0;
+        int64_t gap_len = 0;
         for (uint32_t k = 0; k < r->p->n_cigar; ++k) {
             const uint32_t op = r->p->cigar[k] & 0xf, len = r->p->cigar[k] >> 4;
             if (op != LS_CIGAR_INS && op != LS_CIGAR_DEL) continue;
             cost += b2 + ls_log2_approx((float)(1 + len));
-            gap_len += (int)len;
+            gap_len += len;
         }
-        const int e = r->block_len + (int)r->p->n_ambiguous - r->match_len - gap_len;
+        // 64-bit: regions read back from a damaged temporary file may hold
+        // any values, and the difference must not overflow on them.
+        const int64_t e = (int64_t)r->block_len + (int64_t)r->p->n_ambiguous - r->match_len - gap_len;
         int s = trunc_i32(match_sc * ((double)r->match_len - b2 * e - cost) + 0.499);
         r->p->max_score = s < 0 ? 0 : s;
     }
