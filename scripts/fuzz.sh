@@ -54,8 +54,11 @@ for t in "${targets[@]}"; do
     result="FINDING: see $log and build-fuzz/findings/"
     status=1
   fi
-  runs=$(grep -o 'Done [0-9]* runs' "$log" | tail -1 | awk '{ print $2 }')
-  ft=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | awk '{ print $2 }')
+  # A run that stopped on a finding prints no final count: take the last
+  # progress line's.
+  runs=$( (grep -o 'Done [0-9]* runs' "$log" || grep -o '^#[0-9]*' "$log" | tr -d '#' | sed 's/^/Done /') |
+    tail -1 | awk '{ print $2 }')
+  ft=$( (grep -o 'ft: [0-9]*' "$log" || true) | tail -1 | awk '{ print $2 }')
   printf "%-14s %6s s  %10s executions  %6s features  %s\n" "$t" "$seconds" "${runs:-?}" "${ft:-?}" "$result"
 done
 exit $status

@@ -102,6 +102,14 @@ bool read_region(TmpReader &in, int64_t flag, int32_t shift, uint32_t n_seq_part
     if (r->qs < 0 || r->qs > r->qe || r->qe > qlen) return in.corrupt("query interval out of range");
     if (r->rs < 0 || r->rs > r->re || (uint32_t)r->re > tlen)
         return in.corrupt("target interval out of range");
+    // Ranking and mapping quality add and subtract these; a writer's values
+    // stay within the spans and far from the limits of 32 bits.
+    const int64_t span = (int64_t)(r->qe - r->qs) + (r->re - r->rs);
+    const int32_t kScoreLimit = 1 << 30;
+    if (r->match_len < 0 || r->block_len < 0 || r->match_len > span || r->block_len > span ||
+        r->chain_score < -kScoreLimit || r->chain_score > kScoreLimit || r->sub_score < -kScoreLimit ||
+        r->sub_score > kScoreLimit || r->initial_score < -kScoreLimit || r->initial_score > kScoreLimit)
+        return in.corrupt("region values out of range");
     if (!(flag & LS_F_BASE_ALIGN)) return true;
     const uint32_t cap = in.u32();
     if (!in.ok()) return false;
@@ -122,6 +130,22 @@ bool read_region(TmpReader &in, int64_t flag, int32_t shift, uint32_t n_seq_part
     }
     if (r->p->capacity != cap || r->p->n_cigar > cap - kExtraHeaderWords)
         return in.corrupt("alignment record inconsistent");
+    const ls_extra *p = r->p;
+    if ((int64_t)p->n_ambiguous > span || p->aln_score < -kScoreLimit || p->aln_score > kScoreLimit ||
+        p->max_score < -kScoreLimit || p->max_score > kScoreLimit || p->alt_max_score < -kScoreLimit ||
+        p->alt_max_score > kScoreLimit || p->raw_max_score < -kScoreLimit || p->raw_max_score > kScoreLimit)
+        return in.corrupt("alignment record out of range");
+    // The CIGAR must cover the region exactly, as every writer's does.
+    int64_t q = 0, t = 0;
+    for (uint32_t k = 0; k < p->n_cigar; ++k) {
+        const uint32_t op = p->cigar[k] & 0xf, len = p->cigar[k] >> 4;
+        if (op == LS_CIGAR_MATCH || op == LS_CIGAR_EQ_MATCH || op == LS_CIGAR_X_MISMATCH) q += len, t += len;
+        else if (op == LS_CIGAR_INS) q += len;
+        else if (op == LS_CIGAR_DEL || op == LS_CIGAR_N_SKIP) t += len;
+        else return in.corrupt("alignment record holds an unknown operation");
+    }
+    if (p->n_cigar > 0 && (q != r->qe - r->qs || t != r->re - r->rs))
+        return in.corrupt("alignment does not span its region");
     return true;
 }
 
