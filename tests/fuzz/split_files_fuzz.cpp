@@ -158,20 +158,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return 0;
 }
 
-#ifdef LS_FUZZ_MAIN
-int main(int argc, char *argv[]) {
-    for (int i = 1; i < argc; ++i) {
-        FILE *fp = fopen(argv[i], "rb");
-        if (fp == nullptr) {
-            fprintf(stderr, "split_files_fuzz: cannot open %s\n", argv[i]);
-            return 1;
-        }
-        std::vector<uint8_t> buf;
-        int c;
-        while ((c = fgetc(fp)) != EOF) buf.push_back((uint8_t)c);
-        fclose(fp);
-        LLVMFuzzerTestOneInput(buf.data(), buf.size());
-    }
-    return 0;
-}
-#endif
+#include "replay_main.h"
