@@ -99,6 +99,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Parser, then the same again after a rewind.
     gzFile f = gzopen(g_path.c_str(), "r");
     if (!f) return 0;
+    // A few compressed bytes can expand to many records, so progress is
+    // bounded by the bytes the reader will see, not by the input's size.
+    size_t plain_size = 0;
+    for (char buf[4096];;) {
+        int got = gzread(f, buf, sizeof(buf));
+        if (got <= 0) break;
+        plain_size += (size_t)got;
+    }
+    if (gzrewind(f) != 0) {
+        gzclose(f);
+        return 0;
+    }
     ls_seq_reader *ks = ls_seq_reader_init(f);
     std::vector<Result> first = parse(ks);
     bool read_error = first.back().ret == LS_SEQ_READ_ERROR;
@@ -122,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!fp) return 0;
     size_t n_good = first.size() - 1, k = 0;
     for (size_t iter = 0;; ++iter) {
-        check(iter <= size + 2, "batch reader makes progress");
+        check(iter <= plain_size + 2, "batch reader makes progress");
         int n = -1;
         ls_bseq_rec *a = ls_bseq_read3(fp, chunk, 1, 1, 1, &n);
         check((a == nullptr) == (n == 0), "array null exactly when empty");
