@@ -7,10 +7,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "base/alloc.h"
+#include "base/big_alloc.h"
 #include "base/diagnostics.h"
 #include "base/radix_sort.h"
 #include "base/threads.h"
@@ -221,29 +224,66 @@ bool fill_name_index(ls_idx_name_hash *h, const ls_idx *mi) {
 
 /* ---- building ---- */
 
-void bucket_append(ls_idx_bucket *b, const ls128 &m) {
-    ls128_vec &v = b->mins;
-    if (v.n == v.m) {
-        v.m = v.m ? v.m << 1 : 2;
-        v.a = static_cast<ls128 *>(ls_xrealloc(v.a, v.m * sizeof(ls128), "ls_idx_dispatch"));
+/* The minimizers of a part as they are collected: one array for all
+ * buckets (the first batch's own array, which later batches extend), grouped
+ * by bucket in place at the end. Its memory goes back to the system range by
+ * range as buckets are finished, so building never holds the minimizers and
+ * the finished tables twice over. */
+struct Collected {
+    ls128 *a = nullptr;
+    size_t n = 0, m = 0;
+
+    ~Collected() { free(a); }
+};
+
+/* Moves a batch's minimizers (from the system allocator) into the
+ * collection. The first non-empty batch is taken over as it is, which spares
+ * a copy of a whole chromosome's minimizers. */
+void ls_idx_dispatch(Collected *c, ls128_vec *batch) {
+    if (c->a == nullptr) {
+        c->a = batch->a, c->n = batch->n, c->m = batch->m;
+        batch->a = nullptr, batch->n = batch->m = 0;
+        return;
     }
-    v.a[v.n++] = m;
+    if (c->n + batch->n > c->m) {
+        size_t m = c->m;
+        while (m < c->n + batch->n) m <<= 1;
+        c->a = static_cast<ls128 *>(ls_xrealloc(c->a, m * sizeof(ls128), "ls_idx_dispatch"));
+        c->m = m;
+    }
+    if (batch->n) memcpy(c->a + c->n, batch->a, batch->n * sizeof(ls128));
+    c->n += batch->n;
 }
 
-/* Appends each minimizer to the bucket of its low hash bits. */
-void ls_idx_dispatch(ls_idx *mi, size_t n, const ls128 *a) {
-    const uint64_t mask = (1ULL << mi->bucket_bits) - 1;
-    for (size_t i = 0; i < n; ++i) bucket_append(&mi->buckets[a[i].x >> 8 & mask], a[i]);
+/* Reorders a[0, n) in place so that the values of each key k = key(v) in
+ * [0, n_keys) stand together, in key order, and fills start[0..n_keys] with
+ * where each key's run begins. Each value is swapped straight to the next
+ * free slot of its key; the order within a key is lost. With few keys the
+ * write positions stay in cache, which is why buckets are grouped in two
+ * such passes rather than one. */
+template <typename Key> void partition_in_place(ls128 *a, size_t n, uint64_t n_keys, Key key, uint64_t *start) {
+    std::fill(start, start + n_keys + 1, 0);
+    for (size_t i = 0; i < n; ++i) ++start[key(a[i]) + 1];
+    for (uint64_t k = 0; k < n_keys; ++k) start[k + 1] += start[k];
+    std::vector<uint64_t> next(start, start + n_keys);
+    for (uint64_t k = 0; k < n_keys; ++k) {
+        while (next[k] < start[k + 1]) {
+            ls128 v = a[next[k]];
+            uint64_t d = key(v);
+            while (d != k) {
+                std::swap(v, a[next[d]++]);
+                d = key(v);
+            }
+            a[next[k]++] = v;
+        }
+    }
 }
 
 /* Turns one bucket's collected minimizers into its table and position array.
  * Runs for different buckets concurrently: it touches bucket i only. */
-void worker_post(void *g, long i, int) {
-    ls_idx *mi = static_cast<ls_idx *>(g);
+void finish_bucket(ls_idx *mi, long i, ls128 *a, size_t n_mins) {
     ls_idx_bucket *b = &mi->buckets[i];
-    if (b->mins.n == 0) return;
-    ls128 *a = b->mins.a;
-    const size_t n_mins = b->mins.n;
+    if (n_mins == 0) return;
     ls_sort_128x(a, a + n_mins);
 
     // Distinct hashes, and the minimizers in runs of more than one.
@@ -290,9 +330,44 @@ void worker_post(void *g, long i, int) {
     b->table = h;
     if (!(b->n_pos == (int32_t)start_p))
         ls_assert_fail("b->n == (int32_t)start_p", __func__, __FILE__, __LINE__);
-    free(b->mins.a);
-    b->mins.n = b->mins.m = 0;
-    b->mins.a = nullptr;
+}
+
+/* Buckets are finished in groups of consecutive buckets: a group's
+ * minimizers are first grouped by bucket, its tables built, and its range of
+ * the collection given back to the system. */
+struct PostJob {
+    ls_idx *mi;
+    Collected *c;
+    int group_bits;                   // log2 of the number of groups
+    std::vector<uint64_t> group_start; // group g holds c->a[group_start[g], group_start[g + 1])
+};
+
+void worker_post(void *g, long group, int) {
+    PostJob *job = static_cast<PostJob *>(g);
+    const int low_bits = job->mi->bucket_bits - job->group_bits;
+    const uint64_t lo = job->group_start[group], hi = job->group_start[group + 1];
+    ls128 *a = job->c->a + lo;
+    const uint64_t n_sub = 1ULL << low_bits, mask = n_sub - 1;
+    std::vector<uint64_t> start(n_sub + 1);
+    partition_in_place(a, hi - lo, n_sub, [mask](const ls128 &m) { return m.x >> 8 & mask; }, start.data());
+    for (uint64_t j = 0; j < n_sub; ++j)
+        finish_bucket(job->mi, (long)((uint64_t)group << low_bits | j), a + start[j], start[j + 1] - start[j]);
+    ls_release_pages(a, (hi - lo) * sizeof(ls128));
+}
+
+/* Finishes every bucket from the collected minimizers. */
+void finish_buckets(ls_idx *mi, Collected *c, int n_threads) {
+    PostJob job;
+    job.mi = mi;
+    job.c = c;
+    job.group_bits = mi->bucket_bits < 7 ? mi->bucket_bits : 7;
+    const int low_bits = mi->bucket_bits - job.group_bits;
+    const uint64_t n_groups = 1ULL << job.group_bits;
+    job.group_start.resize(n_groups + 1);
+    partition_in_place(c->a, c->n, n_groups,
+                       [low_bits, n_groups](const ls128 &m) { return m.x >> 8 >> low_bits & (n_groups - 1); },
+                       job.group_start.data());
+    ls_parallel_for(n_threads, worker_post, &job, (long)n_groups);
 }
 
 /* State shared by the steps of the build pipeline. */
@@ -301,6 +376,7 @@ struct pipeline_t {
     uint64_t batch_size, sum_len;
     ls_bseq_file *fp;
     ls_idx *mi;
+    Collected mins;
 };
 
 /* One batch of targets on its way through the pipeline. */
@@ -358,10 +434,11 @@ void *worker_pipeline(void *shared, int step, void *in) {
             for (int i = 0; i < s->n_seq; ++i) batch_len += (uint32_t)s->seq[i].len;
             uint64_t old_words = round_up_pow2((p->sum_len + 7) / 8);
             uint64_t words = round_up_pow2((p->sum_len + batch_len + 7) / 8);
-            if (old_words != words) {
-                mi->packed_seq = static_cast<uint32_t *>(
-                    ls_xrealloc(mi->packed_seq, words * sizeof(uint32_t), "worker_pipeline"));
-                memset(mi->packed_seq + old_words, 0, (words - old_words) * sizeof(uint32_t));
+            if (old_words != words) { // new words read as zero
+                uint32_t *packed =
+                    static_cast<uint32_t *>(ls_big_realloc(mi->packed_seq, words * sizeof(uint32_t)));
+                if (packed == nullptr) ls_out_of_memory("worker_pipeline", words * sizeof(uint32_t));
+                mi->packed_seq = packed;
             }
         }
         for (int i = 0; i < s->n_seq; ++i) {
@@ -390,7 +467,7 @@ void *worker_pipeline(void *shared, int step, void *in) {
         s->seq = nullptr, s->n_seq = 0;
         return s;
     }
-    ls_idx_dispatch(mi, s->a.n, s->a.a);
+    ls_idx_dispatch(&p->mins, &s->a);
     kfree(nullptr, s->a.a);
     free(s);
     return nullptr;
@@ -482,7 +559,7 @@ void ls_idx_destroy(ls_idx *mi) {
         }
     }
     free_annotations(mi);
-    free(mi->packed_seq);
+    ls_big_free(mi->packed_seq);
     free(mi->buckets);
     if (mi->arena) {
         km_release(mi->arena); // holds the names and the target array
@@ -512,7 +589,7 @@ ls_idx *ls_idx_gen(ls_bseq_file *fp, int w, int k, int b, int flag, int mini_bat
         return nullptr;
     }
     ls_progress("ls_idx_gen", "collected minimizers\n");
-    ls_parallel_for(n_threads, worker_post, pl.mi, 1L << pl.mi->bucket_bits);
+    finish_buckets(pl.mi, &pl.mins, n_threads);
     ls_progress("ls_idx_gen", "sorted minimizers\n");
     return pl.mi;
 }
@@ -538,12 +615,14 @@ ls_idx *ls_idx_str(int w, int k, int is_hpc, int bucket_bits, int n, const char 
     uint64_t sum_len = 0;
     for (int i = 0; i < n; ++i) sum_len += strlen(seq[i]);
     mi->seq = static_cast<ls_idx_seq *>(km_calloc(mi->arena, n ? n : 1, sizeof(ls_idx_seq)));
-    mi->packed_seq = static_cast<uint32_t *>(ls_xcalloc((sum_len + 7) / 8, sizeof(uint32_t), "ls_idx_str"));
+    mi->packed_seq = static_cast<uint32_t *>(ls_big_alloc((sum_len + 7) / 8 * sizeof(uint32_t)));
+    if (mi->packed_seq == nullptr) ls_out_of_memory("ls_idx_str", (sum_len + 7) / 8 * sizeof(uint32_t));
     if (name) {
         mi->name_index =
             static_cast<ls_idx_name_hash *>(ls_xcalloc(1, sizeof(ls_idx_name_hash), "ls_idx_str"));
     }
     ls128_vec a = {0, 0, nullptr};
+    Collected mins;
     sum_len = 0;
     for (int i = 0; i < n; ++i) {
         size_t l = strlen(seq[i]);
@@ -561,11 +640,11 @@ ls_idx *ls_idx_str(int w, int k, int is_hpc, int bucket_bits, int n, const char 
         if (l > 0) {
             a.n = 0;
             ls_sketch(nullptr, seq[i], (int)l, mi->w, mi->k, (uint32_t)i, is_hpc, &a);
-            ls_idx_dispatch(mi, a.n, a.a);
+            ls_idx_dispatch(&mins, &a);
         }
     }
     kfree(nullptr, a.a);
-    for (long i = 0; i < 1L << mi->bucket_bits; ++i) worker_post(mi, i, 0);
+    finish_buckets(mi, &mins, 1);
     return mi;
 }
 

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "base/big_alloc.h"
 #include "base/diagnostics.h"
 
 namespace {
@@ -110,6 +111,19 @@ class Writer {
 };
 
 /* ---- loading ---- */
+
+/* Where the loader's arrays come from: the heap, or for the packed bases
+ * (owned by the part and freed as a large array) ls_big_alloc. */
+struct HeapArrays {
+    static void *alloc(size_t n) { return malloc(n); }
+    static void *realloc(void *p, size_t n) { return ::realloc(p, n); }
+    static void free(void *p) { ::free(p); }
+};
+struct BigArrays {
+    static void *alloc(size_t n) { return ls_big_alloc(n); }
+    static void *realloc(void *p, size_t n) { return ls_big_realloc(p, n); }
+    static void free(void *p) { ls_big_free(p); }
+};
 
 /* Reads one part and says precisely where and why it stopped when the bytes
  * do not form a whole part. */
@@ -203,7 +217,7 @@ class Loader {
 
     /* n little-endian items of type T in a new system allocation (of at least
      * one item, so the array exists when n is 0); null after a failure. */
-    template <typename T> T *array(uint64_t n, const char *what) {
+    template <typename T, typename Alloc = HeapArrays> T *array(uint64_t n, const char *what) {
         if (failed_) return nullptr;
         if (n > SIZE_MAX / sizeof(T) / 2) {
             fail("%s: count %llu is impossibly large", what, (unsigned long long)n);
@@ -214,16 +228,16 @@ class Loader {
         // grows by doubling from 64 KiB, each step only after the previous
         // one was filled.
         uint64_t cap = left_ >= 0 ? n : std::min<uint64_t>(n, (1 << 16) / sizeof(T));
-        T *a = static_cast<T *>(malloc((cap ? cap : 1) * sizeof(T)));
+        T *a = static_cast<T *>(Alloc::alloc((cap ? cap : 1) * sizeof(T)));
         if (a == nullptr) return oom(what), nullptr;
         for (uint64_t have = 0; have < n;) {
             if (have == cap) {
                 cap = std::min<uint64_t>(n, cap * 2);
-                T *b = static_cast<T *>(realloc(a, cap * sizeof(T)));
-                if (b == nullptr) return free(a), oom(what), nullptr;
+                T *b = static_cast<T *>(Alloc::realloc(a, cap * sizeof(T)));
+                if (b == nullptr) return Alloc::free(a), oom(what), nullptr;
                 a = b;
             }
-            if (!read(a + have, (cap - have) * sizeof(T), what)) return free(a), nullptr;
+            if (!read(a + have, (cap - have) * sizeof(T), what)) return Alloc::free(a), nullptr;
             have = cap;
         }
         if (!kLittleEndian) {
@@ -373,10 +387,10 @@ ls_idx *load_part(Loader &in, int *status) {
         if (!load_bucket(in, i, t, 2 * k - b, &bl.b.back())) return nullptr;
     }
 
-    std::unique_ptr<uint32_t, decltype(&free)> packed(nullptr, &free);
+    std::unique_ptr<uint32_t, decltype(&ls_big_free)> packed(nullptr, &ls_big_free);
     if (!(flag & LS_I_SKIP_SEQ)) {
         const uint64_t n_words = (sum_len + 7) / 8;
-        packed.reset(in.array<uint32_t>(n_words, "the packed bases"));
+        packed.reset(in.array<uint32_t, BigArrays>(n_words, "the packed bases"));
         if (packed == nullptr) return nullptr;
         if (!packed_codes_ok(packed.get(), n_words))
             return in.fail("the packed bases hold invalid codes"), nullptr;
@@ -558,6 +572,9 @@ ls_idx_reader *ls_idx_reader_open(const char *path, const ls_idxopt *opt, const 
     if (r->is_idx) {
         r->idx_size = is_idx;
         r->fp.idx = fopen(path, "rb");
+        // The loader reads many small items between its large arrays: a
+        // large buffer turns them into few system calls.
+        if (r->fp.idx) setvbuf(r->fp.idx, nullptr, _IOFBF, 1 << 20);
     } else {
         r->fp.seq = ls_bseq_open(path);
     }

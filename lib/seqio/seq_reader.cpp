@@ -149,17 +149,29 @@ void free_rec(ls_bseq_rec *r) {
     memset(r, 0, sizeof(*r));
 }
 
-void copy_record(ls_bseq_rec *s, const ls_seq_reader *ks, int with_qual, int with_comment) {
+// From this length on, a record takes over the reader's sequence buffer
+// instead of a copy: a chromosome is then held once, not twice, and the
+// reader starts its next record with a fresh buffer.
+constexpr uint64_t kHandOverLen = 1 << 20;
+
+void copy_record(ls_bseq_rec *s, ls_seq_reader *ks, int with_qual, int with_comment) {
     if (ks->name.l == 0)
         fprintf(stderr, "[WARNING]" LS_RED " empty sequence name in the input." LS_RESET "\n");
     s->name = copy_text(ks->name.s, ks->name.l);
-    s->seq = copy_text(ks->seq.s, ks->seq.l);
+    s->len = (int32_t)ks->seq.l;
+    if (ks->seq.l >= kHandOverLen) {
+        s->seq = (char *)ls_xrealloc(ks->seq.s, ks->seq.l + 1, __func__); // trims the doubling slack
+        s->seq[ks->seq.l] = 0;
+        ks->seq.s = nullptr;
+        ks->seq.l = ks->seq.m = 0;
+    } else {
+        s->seq = copy_text(ks->seq.s, ks->seq.l);
+    }
     // RNA input: the index and the aligner know four bases, so U becomes T.
-    for (uint64_t i = 0; i < ks->seq.l; ++i)
+    for (int64_t i = 0; i < s->len; ++i)
         if (s->seq[i] == 'U' || s->seq[i] == 'u') --s->seq[i];
     s->qual = with_qual && ks->qual.l > 0 ? copy_text(ks->qual.s, ks->qual.l) : nullptr;
     s->comment = with_comment && ks->comment.l > 0 ? copy_text(ks->comment.s, ks->comment.l) : nullptr;
-    s->len = (int32_t)ks->seq.l;
     s->rec_id = 0;
 }
 
