@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when any is missing.
 set -euo pipefail
-pkgs=(cmake g++ make zlib1g-dev libgtest-dev libbenchmark-dev samtools)
+pkgs=(cmake g++ make zlib1g-dev libgtest-dev libbenchmark-dev samtools python3 snakemake)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -419,3 +419,22 @@ TEST_F(Command, EveryFaultIsOneClearMessageAndStatusOne) {
 }
 
 } // namespace
+
+// Saved index files keep their exact bytes across changes to how the index is
+// built in memory: digests of files written by an earlier build, for a genome
+// of two long contigs and one of many short contigs in several parts.
+TEST_F(Command, SavedIndexBytesArePinned) {
+    const std::string sim = LODESTAR_SIM;
+    const struct {
+        const char *genome, *index, *md5;
+    } cases[] = {
+        {"--seed 31 --size 3M --contigs 2", "-t3", "6233bc359c18e3b70387d9733ebc53d1"},
+        {"--seed 32 --size 2M --contigs 9", "-t2 -I 700k --sketch-batch 100k", "fa09095b2289591536c22c79333acd37"},
+        {"--seed 32 --size 2M --contigs 9", "-t1 -k 15 -w 5 -H", "d90cdbbb9f60bc7c422e8570e3133677"},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(run_command(sim + " genome " + c.genome + " -o " + file("pin.fa")).status, 0);
+        ok(std::string(c.index) + " -d " + file("pin.idx") + " " + file("pin.fa"));
+        EXPECT_EQ(run_command("md5sum < " + file("pin.idx")).out.substr(0, 32), c.md5) << c.index;
+    }
+}
