@@ -698,8 +698,10 @@ void ls_idx_count(const ls_idx *mi, uint64_t *n_distinct, uint64_t *n_positions)
         const ls_idx_hash *h = mi->buckets[i].table;
         if (h == nullptr) continue;
         n_keys += h->size;
-        for (uint32_t j = 0; j < h->n_buckets; ++j)
-            if (!slot_free(h->flags, j)) n_occ += slot_count(h, j);
+        // Every occurrence of a repeated minimizer has its entry in pos, so
+        // only the single ones need counting, from the keys alone.
+        n_occ += (uint32_t)mi->buckets[i].n_pos;
+        for (uint32_t j = 0; j < h->n_buckets; ++j) n_occ += (h->keys[j] & 1) && !slot_free(h->flags, j);
     }
     if (n_distinct) *n_distinct = n_keys;
     if (n_positions) *n_positions = n_occ;
