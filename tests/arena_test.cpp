@@ -1,4 +1,5 @@
 #include "base/arena.h"
+#include "base/big_alloc.h"
 
 #include <gtest/gtest.h>
 
@@ -407,4 +408,42 @@ TEST(ArenaDeathTest, CorruptionAndExhaustionAbortWithTheirMessages) {
     kfree(km, b);
     expect_all_free(km);
     km_release(km);
+}
+
+// Large arrays keep their bytes through every resize, between the heap and a
+// mapping in both directions; bytes past the old size read as zero, also
+// where an earlier larger size left data; a released range reads as zero in
+// its whole pages and keeps the bytes it shares a page with.
+TEST(BigAlloc, ResizesKeepBytesAndReleaseDropsWholePages) {
+    auto fill = [](unsigned char *p, size_t n, unsigned seed) {
+        for (size_t i = 0; i < n; ++i) p[i] = (unsigned char)(i * 31 + seed) | 1;
+    };
+    unsigned char *p = nullptr;
+    size_t size = 0;
+    unsigned seed = 0;
+    const size_t big = (3UL << 20) + 7;
+    for (size_t next : {100UL, 5000UL, 2UL << 20, big, big - 6, big, 1000UL, big, 1UL << 22}) {
+        p = static_cast<unsigned char *>(ls_big_realloc(p, next));
+        ASSERT_NE(p, nullptr);
+        for (size_t i = 0; i < std::min(size, next); ++i)
+            ASSERT_EQ(p[i], (unsigned char)((i * 31 + seed) | 1)) << next << " " << i;
+        for (size_t i = size; i < next; ++i) ASSERT_EQ(p[i], 0) << next << " " << i;
+        fill(p, next, ++seed);
+        size = next;
+    }
+    const size_t lo = 12345, hi = 3000000;
+    ls_release_pages(p + lo, hi - lo);
+    size_t zeros = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (i < lo || i >= hi)
+            ASSERT_EQ(p[i], (unsigned char)((i * 31 + seed) | 1)) << i;
+        else
+            zeros += p[i] == 0;
+    }
+    EXPECT_GT(zeros, hi - lo - 2 * 65536); // all but the partial pages at both ends
+    ls_big_free(p);
+    unsigned char *z = static_cast<unsigned char *>(ls_big_alloc(3 << 20));
+    ASSERT_NE(z, nullptr);
+    EXPECT_EQ(*std::max_element(z, z + (3 << 20)), 0);
+    ls_big_free(z);
 }

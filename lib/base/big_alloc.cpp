@@ -12,7 +12,7 @@ namespace {
 
 constexpr size_t kHeader = 64;           // keeps the data 64-byte aligned
 constexpr size_t kMapFrom = 1 << 20;     // smaller arrays stay on the heap
-constexpr size_t kHugePage = 2 << 20;
+constexpr size_t kSlack = 1 << 21;       // room kept below SIZE_MAX for rounding
 
 struct Header {
     size_t bytes;  // usable bytes
@@ -34,13 +34,7 @@ size_t round_up(size_t x, size_t to) {
 
 void *map_pages(size_t mapped) {
     void *m = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (m == MAP_FAILED) return nullptr;
-#ifdef MADV_HUGEPAGE
-    // Only a hint: without huge pages the array works the same, just with
-    // more page faults.
-    if (mapped >= kHugePage) madvise(m, mapped, MADV_HUGEPAGE);
-#endif
-    return m;
+    return m == MAP_FAILED ? nullptr : m;
 }
 
 void *from_heap(size_t bytes) {
@@ -61,13 +55,13 @@ void *from_map(size_t bytes) {
 } // namespace
 
 void *ls_big_alloc(size_t bytes) {
-    if (bytes > SIZE_MAX - kHeader - kHugePage) return nullptr;
+    if (bytes > SIZE_MAX - kHeader - kSlack) return nullptr;
     return bytes < kMapFrom ? from_heap(bytes) : from_map(bytes);
 }
 
 void *ls_big_realloc(void *p, size_t bytes) {
     if (p == nullptr) return ls_big_alloc(bytes);
-    if (bytes > SIZE_MAX - kHeader - kHugePage) return nullptr;
+    if (bytes > SIZE_MAX - kHeader - kSlack) return nullptr;
     Header *h = header_of(p);
     const size_t old = h->bytes;
     if (h->mapped != 0) {
@@ -85,9 +79,6 @@ void *ls_big_realloc(void *p, size_t bytes) {
         char *m = static_cast<char *>(mremap(h, h->mapped, mapped, MREMAP_MAYMOVE));
         if (m == MAP_FAILED) return nullptr;
         *reinterpret_cast<Header *>(m) = Header{bytes, mapped};
-#ifdef MADV_HUGEPAGE
-        if (mapped >= kHugePage) madvise(m, mapped, MADV_HUGEPAGE);
-#endif
         return m + kHeader;
 #endif
     } else if (bytes < kMapFrom) {

@@ -1,10 +1,10 @@
 /* Large arrays (an index's packed bases, grown while it is built)
- * straight from the kernel rather than from the malloc heap. Their pages
+ * straight from the kernel rather than from the malloc heap: their pages
  * arrive zeroed and become resident only when touched, so an array grown in
- * powers of two costs the memory it uses; they may come as transparent huge
- * pages, so filling them costs few page faults. Small arrays (below 1 MB)
- * come from the heap as usual. Allocation failures return null.
- * ls_release_pages hands the pages of a finished range of a large array
+ * powers of two costs the memory it uses, not its capacity, and growing it
+ * moves page mappings rather than bytes. Small arrays (below 1 MB) come from
+ * the heap as usual. Allocation failures return null.
+ * ls_release_pages hands the pages of a finished range of any large array
  * back at once, wherever the range lies, which free() on a heap shared with
  * other threads cannot promise. */
 #ifndef LODESTAR_BASE_BIG_ALLOC_H
