@@ -119,11 +119,12 @@ std::string transcript(const std::string &g, const Gene &gene);
 /* Lengths of the N operations of a region's CIGAR. */
 std::vector<int> introns_of(const ls_reg &r);
 
-/* The DP kernels run their AVX2 build where the CPU has it, so the tests
- * before this call checked that build; this one runs the tests of
- * gtest_filter again in a child process with AVX2 switched off, so that the
- * SSE2 build is checked too. In that child it checks that the switch took. */
-void check_sse2_kernels(const std::string &gtest_filter);
+/* The DP kernels run their widest build the CPU has, so the tests before
+ * this call checked that build; this one runs the tests of gtest_filter again
+ * in a child process for each narrower build (AVX2 with AVX-512 switched off,
+ * SSE2 with AVX2 switched off), so that every build is checked. In a child it
+ * checks that the switch took. */
+void check_narrower_kernels(const std::string &gtest_filter);
 
 } // namespace lstest
 

@@ -25,7 +25,8 @@
  *   single unsigned operations. The signed order of a byte is the unsigned
  *   order of the byte plus 128.
  *
- * The same source is compiled once more with AVX2 (dp_dual_gap_avx2.cpp) in a
+ * The same source is compiled again with AVX2 and AVX-512 (dp_dual_gap_avx2.cpp,
+ * dp_dual_gap_avx512.cpp) in a
  * namespace of its own; both give identical results. */
 #include <string.h>
 
@@ -63,11 +64,18 @@ struct Kernel {
 #ifdef __AVX2__
     Consts<DpxV256> c32;
 #endif
+#ifdef __AVX512BW__
+    Consts<DpxV512> c64;
+#endif
     Kernel(int q, int qe, int q2, int qe2, int cap_b, int wildcard, int match_b, int mismatch_b, int sc_n_b)
         : c16(q, qe, q2, qe2, cap_b, wildcard, match_b, mismatch_b, sc_n_b)
 #ifdef __AVX2__
           ,
           c32(q, qe, q2, qe2, cap_b, wildcard, match_b, mismatch_b, sc_n_b)
+#endif
+#ifdef __AVX512BW__
+          ,
+          c64(q, qe, q2, qe2, cap_b, wildcard, match_b, mismatch_b, sc_n_b)
 #endif
     {
     }
@@ -89,6 +97,9 @@ static inline void fill_chunk(const Consts<S> &c, uint8_t *s, const uint8_t *sf,
 static inline void fill_scores_default(const Kernel &K, uint8_t *s, const uint8_t *sf, const uint8_t *qr,
                                        int qoff, int st0, int en0) {
     int t = st0;
+#ifdef __AVX512BW__
+    for (; t + 48 <= en0; t += 64) fill_chunk(K.c64, s, sf, qr, qoff, t); /* four chunks, all in range */
+#endif
 #ifdef __AVX2__
     for (; t + 16 <= en0; t += 32)
         fill_chunk(K.c32, s, sf, qr, qoff, t); /* two chunks that both start in range */
@@ -157,6 +168,12 @@ static inline typename S::V block(const Consts<S> &c, const Arrays &A, size_t o)
 template <bool kPath, bool kRight>
 static void compute_blocks(const Kernel &K, const Arrays &A, uint8_t *dir, int st_, int en_) {
     int t = st_;
+#ifdef __AVX512BW__
+    for (; t + 3 <= en_; t += 4) {
+        __m512i d = block<DpxV512, kPath, kRight>(K.c64, A, (size_t)t * 16);
+        if (kPath) DpxV512::store(dir + (size_t)(t - st_) * 16, d);
+    }
+#endif
 #ifdef __AVX2__
     for (; t < en_; t += 2) {
         __m256i d = block<DpxV256, kPath, kRight>(K.c32, A, (size_t)t * 16);
@@ -300,17 +317,21 @@ void dpx_extd2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uin
 } // namespace DPX_ISA_NS
 
 #ifdef DPX_ISA_DISPATCH
-/* The AVX2 build of this source sets this to its entry point; null when it was
- * compiled without AVX2. */
+/* The AVX2 and AVX-512 builds of this source set these to their entry points;
+ * null when they were compiled without those instruction sets. */
 namespace dpx_isa_avx2 {
+extern const dpx_extd2_fn extd2_entry;
+}
+namespace dpx_isa_avx512 {
 extern const dpx_extd2_fn extd2_entry;
 }
 
 void dpx_extd2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uint8_t *target,
                    int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int8_t q2, int8_t e2, int bw,
                    int zdrop, int end_bonus, int flag, dpx_extz *ez) {
-    static const dpx_extd2_fn fn =
-        dpx_isa_avx2::extd2_entry && dpx_cpu_avx2() ? dpx_isa_avx2::extd2_entry : dpx_isa_sse2::dpx_extd2;
+    static const dpx_extd2_fn fn = dpx_isa_avx512::extd2_entry && dpx_cpu_avx512() ? dpx_isa_avx512::extd2_entry
+                                  : dpx_isa_avx2::extd2_entry && dpx_cpu_avx2()   ? dpx_isa_avx2::extd2_entry
+                                                                                 : dpx_isa_sse2::dpx_extd2;
     fn(km, qlen, query, tlen, target, n_symbols, matrix, q, e, q2, e2, bw, zdrop, end_bonus, flag, ez);
 }
 #endif

@@ -75,13 +75,28 @@ int dpx_cpu_avx2(void) {
     return avx2;
 }
 
-namespace dpx_isa_avx2 {
-extern const dpx_extd2_fn extd2_entry;
-extern const dpx_extz2_fn extz2_entry;
-extern const dpx_exts2_fn exts2_entry;
-} // namespace dpx_isa_avx2
+int dpx_cpu_avx512(void) {
+    static const int avx512 = [] {
+        if (!dpx_cpu_avx2() || !__builtin_cpu_supports("avx512bw")) return 0;
+        const char *off = getenv("LODESTAR_DISABLE_CPU_FEATURES");
+        return off && list_has(off, "avx512") ? 0 : 1;
+    }();
+    return avx512;
+}
+
+#define DPX_ENTRIES(ns)                                                                                    \
+    namespace ns {                                                                                         \
+    extern const dpx_extd2_fn extd2_entry;                                                                 \
+    extern const dpx_extz2_fn extz2_entry;                                                                 \
+    extern const dpx_exts2_fn exts2_entry;                                                                 \
+    }
+DPX_ENTRIES(dpx_isa_avx2)
+DPX_ENTRIES(dpx_isa_avx512)
 
 const char *dpx_kernel_isa(void) {
+    if (dpx_isa_avx512::extd2_entry && dpx_isa_avx512::extz2_entry && dpx_isa_avx512::exts2_entry &&
+        dpx_cpu_avx512())
+        return "avx512";
     return dpx_isa_avx2::extd2_entry && dpx_isa_avx2::extz2_entry && dpx_isa_avx2::exts2_entry && dpx_cpu_avx2()
                ? "avx2"
                : "sse2";

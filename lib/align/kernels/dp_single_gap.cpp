@@ -15,8 +15,8 @@
  *
  * As in the dual-affine kernel, V and X (read one position back) have two
  * buffers, so that the previous anti-diagonal's values come with one
- * unaligned load. The same source is compiled once more with AVX2
- * (dp_single_gap_avx2.cpp). */
+ * unaligned load. The same source is compiled again with AVX2 and AVX-512
+ * (dp_single_gap_avx2.cpp, dp_single_gap_avx512.cpp). */
 #include <string.h>
 
 #include "align/kernels/dp_kernel.h"
@@ -47,11 +47,18 @@ struct Kernel {
 #ifdef __AVX2__
     Consts<DpxV256> c32;
 #endif
+#ifdef __AVX512BW__
+    Consts<DpxV512> c64;
+#endif
     Kernel(int q, int qe2, int cap, int wildcard, int match, int mismatch, int sc_n)
         : c16(q, qe2, cap, wildcard, match, mismatch, sc_n)
 #ifdef __AVX2__
           ,
           c32(q, qe2, cap, wildcard, match, mismatch, sc_n)
+#endif
+#ifdef __AVX512BW__
+          ,
+          c64(q, qe2, cap, wildcard, match, mismatch, sc_n)
 #endif
     {
     }
@@ -73,6 +80,9 @@ static inline void fill_chunk(const Consts<S> &c, uint8_t *s, const uint8_t *sf,
 static inline void fill_scores_default(const Kernel &K, uint8_t *s, const uint8_t *sf, const uint8_t *qr,
                                        int qoff, int st0, int en0) {
     int t = st0;
+#ifdef __AVX512BW__
+    for (; t + 48 <= en0; t += 64) fill_chunk(K.c64, s, sf, qr, qoff, t); /* four chunks, all in range */
+#endif
 #ifdef __AVX2__
     for (; t + 16 <= en0; t += 32) fill_chunk(K.c32, s, sf, qr, qoff, t);
 #endif
@@ -122,6 +132,12 @@ static inline typename S::V block(const Consts<S> &c, const Arrays &A, size_t o)
 template <bool kPath, bool kRight>
 static void compute_blocks(const Kernel &K, const Arrays &A, uint8_t *dir, int st_, int en_) {
     int t = st_;
+#ifdef __AVX512BW__
+    for (; t + 3 <= en_; t += 4) {
+        __m512i d = block<DpxV512, kPath, kRight>(K.c64, A, (size_t)t * 16);
+        if (kPath) DpxV512::store(dir + (size_t)(t - st_) * 16, d);
+    }
+#endif
 #ifdef __AVX2__
     for (; t < en_; t += 2) {
         __m256i d = block<DpxV256, kPath, kRight>(K.c32, A, (size_t)t * 16);
@@ -228,17 +244,21 @@ void dpx_extz2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uin
 } // namespace DPX_ISA_NS
 
 #ifdef DPX_ISA_DISPATCH
-/* The AVX2 build of this source sets this to its entry point; null when it was
- * compiled without AVX2. */
+/* The AVX2 and AVX-512 builds of this source set these to their entry points;
+ * null when they were compiled without those instruction sets. */
 namespace dpx_isa_avx2 {
+extern const dpx_extz2_fn extz2_entry;
+}
+namespace dpx_isa_avx512 {
 extern const dpx_extz2_fn extz2_entry;
 }
 
 void dpx_extz2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uint8_t *target,
                    int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int bw, int zdrop,
                    int end_bonus, int flag, dpx_extz *ez) {
-    static const dpx_extz2_fn fn =
-        dpx_isa_avx2::extz2_entry && dpx_cpu_avx2() ? dpx_isa_avx2::extz2_entry : dpx_isa_sse2::dpx_extz2;
+    static const dpx_extz2_fn fn = dpx_isa_avx512::extz2_entry && dpx_cpu_avx512() ? dpx_isa_avx512::extz2_entry
+                                  : dpx_isa_avx2::extz2_entry && dpx_cpu_avx2()   ? dpx_isa_avx2::extz2_entry
+                                                                                 : dpx_isa_sse2::dpx_extz2;
     fn(km, qlen, query, tlen, target, n_symbols, matrix, q, e, bw, zdrop, end_bonus, flag, ez);
 }
 #endif

@@ -19,7 +19,8 @@
  * U, V and S carry an offset of 128 so that the signed maximum of the
  * candidates is one unsigned byte maximum.
  *
- * The same source is compiled once more with AVX2 (dp_splice_avx2.cpp) in a
+ * The same source is compiled again with AVX2 and AVX-512 (dp_splice_avx2.cpp,
+ * dp_splice_avx512.cpp) in a
  * namespace of its own; both give identical results. */
 #include <string.h>
 
@@ -55,11 +56,18 @@ struct Kernel {
 #ifdef __AVX2__
     Consts<DpxV256> c32;
 #endif
+#ifdef __AVX512BW__
+    Consts<DpxV512> c64;
+#endif
     Kernel(int q, int qe, int q2, int wildcard, int match_b, int mismatch_b, int sc_n_b)
         : c16(q, qe, q2, wildcard, match_b, mismatch_b, sc_n_b)
 #ifdef __AVX2__
           ,
           c32(q, qe, q2, wildcard, match_b, mismatch_b, sc_n_b)
+#endif
+#ifdef __AVX512BW__
+          ,
+          c64(q, qe, q2, wildcard, match_b, mismatch_b, sc_n_b)
 #endif
     {
     }
@@ -81,6 +89,9 @@ static inline void fill_chunk(const Consts<S> &c, uint8_t *s, const uint8_t *sf,
 static inline void fill_scores_default(const Kernel &K, uint8_t *s, const uint8_t *sf, const uint8_t *qr,
                                        int qoff, int st0, int en0) {
     int t = st0;
+#ifdef __AVX512BW__
+    for (; t + 48 <= en0; t += 64) fill_chunk(K.c64, s, sf, qr, qoff, t); /* four chunks, all in range */
+#endif
 #ifdef __AVX2__
     for (; t + 16 <= en0; t += 32)
         fill_chunk(K.c32, s, sf, qr, qoff, t); /* two chunks that both start in range */
@@ -150,6 +161,12 @@ static inline typename S::V block(const Consts<S> &c, const Arrays &A, size_t o)
 template <bool kPath, bool kRight>
 static void compute_blocks(const Kernel &K, const Arrays &A, uint8_t *dir, int st_, int en_) {
     int t = st_;
+#ifdef __AVX512BW__
+    for (; t + 3 <= en_; t += 4) {
+        __m512i d = block<DpxV512, kPath, kRight>(K.c64, A, (size_t)t * 16);
+        if (kPath) DpxV512::store(dir + (size_t)(t - st_) * 16, d);
+    }
+#endif
 #ifdef __AVX2__
     for (; t < en_; t += 2) {
         __m256i d = block<DpxV256, kPath, kRight>(K.c32, A, (size_t)t * 16);
@@ -378,9 +395,12 @@ void dpx_exts2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uin
 } // namespace DPX_ISA_NS
 
 #ifdef DPX_ISA_DISPATCH
-/* The AVX2 build of this source sets this to its entry point; null when it was
- * compiled without AVX2. */
+/* The AVX2 and AVX-512 builds of this source set these to their entry points;
+ * null when they were compiled without those instruction sets. */
 namespace dpx_isa_avx2 {
+extern const dpx_exts2_fn exts2_entry;
+}
+namespace dpx_isa_avx512 {
 extern const dpx_exts2_fn exts2_entry;
 }
 
@@ -388,8 +408,9 @@ void dpx_exts2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uin
                    int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int8_t q2, int8_t noncan_pen,
                    int zdrop, int end_bonus, int8_t junction_bonus, int8_t junction_penalty, int flag,
                    const uint8_t *junction_marks, dpx_extz *ez) {
-    static const dpx_exts2_fn fn =
-        dpx_isa_avx2::exts2_entry && dpx_cpu_avx2() ? dpx_isa_avx2::exts2_entry : dpx_isa_sse2::dpx_exts2;
+    static const dpx_exts2_fn fn = dpx_isa_avx512::exts2_entry && dpx_cpu_avx512() ? dpx_isa_avx512::exts2_entry
+                                  : dpx_isa_avx2::exts2_entry && dpx_cpu_avx2()   ? dpx_isa_avx2::exts2_entry
+                                                                                 : dpx_isa_sse2::dpx_exts2;
     fn(km, qlen, query, tlen, target, n_symbols, matrix, q, e, q2, noncan_pen, zdrop, end_bonus,
        junction_bonus, junction_penalty, flag, junction_marks, ez);
 }
