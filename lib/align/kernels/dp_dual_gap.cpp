@@ -87,7 +87,7 @@ template <class S>
 static inline void fill_chunk(const Consts<S> &c, uint8_t *s, const uint8_t *sf, const uint8_t *qr, int qoff,
                               int t) {
     typename S::V tb = S::load(sf + t), qb = S::load(qr + qoff + t);
-    typename S::V wild = S::or_(S::eq(tb, c.wildcard), S::eq(qb, c.wildcard));
+    auto wild = S::or_(S::eq(tb, c.wildcard), S::eq(qb, c.wildcard));
     typename S::V sc = S::select(S::eq(tb, qb), c.match_b, c.mismatch_b);
     S::store(s + t, S::select(wild, c.sc_n_b, sc));
 }
@@ -152,7 +152,7 @@ static inline typename S::V block(const Consts<S> &c, const Arrays &A, size_t o)
     V zq = S::sub(z, c.q), zq2 = S::sub(z, c.q2);
     a = S::sub(a, zq), b = S::sub(b, zq), a2 = S::sub(a2, zq2), b2 = S::sub(b2, zq2);
     const V lim = kRight ? c.minus1 : c.zero; /* continuation on > 0, or on >= 0 */
-    V ma = S::gt(a, lim), mb = S::gt(b, lim), ma2 = S::gt(a2, lim), mb2 = S::gt(b2, lim);
+    auto ma = S::gt(a, lim), mb = S::gt(b, lim), ma2 = S::gt(a2, lim), mb2 = S::gt(b2, lim);
     S::store(A.x_new + o, S::sub(S::and_(ma, a), c.qe));
     S::store(A.y + o, S::sub(S::and_(mb, b), c.qe));
     S::store(A.x2_new + o, S::sub(S::and_(ma2, a2), c.qe2));

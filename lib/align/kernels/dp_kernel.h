@@ -428,6 +428,7 @@ static inline void dpx_scratch_finish(km_arena *km, dpx_scratch *w, dpx_extz *ez
 namespace {
 struct DpxV128 {
     typedef __m128i V;
+    typedef __m128i M; /* comparison results: byte masks */
     static inline V load(const uint8_t *p) { return _mm_loadu_si128((const __m128i *)p); }
     static inline void store(uint8_t *p, V a) { _mm_storeu_si128((__m128i *)p, a); }
     static inline V set1(int x) { return _mm_set1_epi8((char)x); }
@@ -442,10 +443,12 @@ struct DpxV128 {
     static inline V or_(V a, V b) { return _mm_or_si128(a, b); }
     static inline V xor_(V a, V b) { return _mm_xor_si128(a, b); }
     static inline V select(V mask, V a, V b) { return or_(and_(mask, a), andnot(mask, b)); }
+    static inline M not_(M m) { return _mm_xor_si128(m, _mm_set1_epi8(-1)); }
 };
 #ifdef __AVX2__
 struct DpxV256 {
     typedef __m256i V;
+    typedef __m256i M;
     static inline V load(const uint8_t *p) { return _mm256_loadu_si256((const __m256i *)p); }
     static inline void store(uint8_t *p, V a) { _mm256_storeu_si256((__m256i *)p, a); }
     static inline V set1(int x) { return _mm256_set1_epi8((char)x); }
@@ -460,13 +463,15 @@ struct DpxV256 {
     static inline V or_(V a, V b) { return _mm256_or_si256(a, b); }
     static inline V xor_(V a, V b) { return _mm256_xor_si256(a, b); }
     static inline V select(V mask, V a, V b) { return _mm256_blendv_epi8(b, a, mask); }
+    static inline M not_(M m) { return _mm256_xor_si256(m, _mm256_set1_epi8(-1)); }
 };
 #endif
 #ifdef __AVX512BW__
-/* 64 lanes. Comparisons give mask registers at this width; they are turned
- * into byte masks so that the blocks read exactly as at the other widths. */
+/* 64 lanes. Comparisons give mask registers at this width, and the masked
+ * forms of the operations take them directly. */
 struct DpxV512 {
     typedef __m512i V;
+    typedef __mmask64 M;
     static inline V load(const uint8_t *p) { return _mm512_loadu_si512((const void *)p); }
     static inline void store(uint8_t *p, V a) { _mm512_storeu_si512((void *)p, a); }
     static inline V set1(int x) { return _mm512_set1_epi8((char)x); }
@@ -474,16 +479,16 @@ struct DpxV512 {
     static inline V sub(V a, V b) { return _mm512_sub_epi8(a, b); }
     static inline V max_u(V a, V b) { return _mm512_max_epu8(a, b); }
     static inline V min_u(V a, V b) { return _mm512_min_epu8(a, b); }
-    static inline V eq(V a, V b) { return _mm512_movm_epi8(_mm512_cmpeq_epi8_mask(a, b)); }
-    static inline V gt(V a, V b) { return _mm512_movm_epi8(_mm512_cmpgt_epi8_mask(a, b)); }
+    static inline M eq(V a, V b) { return _mm512_cmpeq_epi8_mask(a, b); }
+    static inline M gt(V a, V b) { return _mm512_cmpgt_epi8_mask(a, b); }
     static inline V and_(V a, V b) { return _mm512_and_si512(a, b); }
-    /* ~a & b as a three-input truth table (0x0c: true where a is 0 and b
-     * is 1); the plain andnot intrinsic trips a false uninitialised-value
-     * warning in GCC 12. */
-    static inline V andnot(V a, V b) { return _mm512_ternarylogic_epi64(a, b, b, 0x0c); }
+    static inline V and_(M m, V b) { return _mm512_maskz_mov_epi8(m, b); }
+    static inline V andnot(M m, V b) { return _mm512_maskz_mov_epi8(_knot_mask64(m), b); }
     static inline V or_(V a, V b) { return _mm512_or_si512(a, b); }
+    static inline M or_(M a, M b) { return _kor_mask64(a, b); }
     static inline V xor_(V a, V b) { return _mm512_xor_si512(a, b); }
-    static inline V select(V mask, V a, V b) { return _mm512_mask_blend_epi8(_mm512_movepi8_mask(mask), b, a); }
+    static inline V select(M m, V a, V b) { return _mm512_mask_blend_epi8(m, b, a); }
+    static inline M not_(M m) { return _knot_mask64(m); }
 };
 #endif
 } // namespace

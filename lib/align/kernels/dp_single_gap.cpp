@@ -70,7 +70,7 @@ template <class S>
 static inline void fill_chunk(const Consts<S> &c, uint8_t *s, const uint8_t *sf, const uint8_t *qr, int qoff,
                               int t) {
     typename S::V tb = S::load(sf + t), qb = S::load(qr + qoff + t);
-    typename S::V wild = S::or_(S::eq(tb, c.wildcard), S::eq(qb, c.wildcard));
+    auto wild = S::or_(S::eq(tb, c.wildcard), S::eq(qb, c.wildcard));
     typename S::V sc = S::select(S::eq(tb, qb), c.match, c.mismatch);
     S::store(s + t, S::select(wild, c.sc_n, sc));
 }
@@ -122,7 +122,7 @@ static inline typename S::V block(const Consts<S> &c, const Arrays &A, size_t o)
     V zq = S::sub(z, c.q);
     a = S::sub(a, zq), b = S::sub(b, zq);
     const V lim = kRight ? c.minus1 : c.zero; /* continuation on > 0, or on >= 0 */
-    V ma = S::gt(a, lim), mb = S::gt(b, lim);
+    auto ma = S::gt(a, lim), mb = S::gt(b, lim);
     S::store(A.x_new + o, S::and_(ma, a));
     S::store(A.y + o, S::and_(mb, b));
     if (kPath) d = S::or_(d, S::or_(S::and_(ma, c.ext1), S::and_(mb, c.ext2)));

@@ -79,7 +79,7 @@ template <class S>
 static inline void fill_chunk(const Consts<S> &c, uint8_t *s, const uint8_t *sf, const uint8_t *qr, int qoff,
                               int t) {
     typename S::V tb = S::load(sf + t), qb = S::load(qr + qoff + t);
-    typename S::V wild = S::or_(S::eq(tb, c.wildcard), S::eq(qb, c.wildcard));
+    auto wild = S::or_(S::eq(tb, c.wildcard), S::eq(qb, c.wildcard));
     typename S::V sc = S::select(S::eq(tb, qb), c.match_b, c.mismatch_b);
     S::store(s + t, S::select(wild, c.sc_n_b, sc));
 }
@@ -142,13 +142,13 @@ static inline typename S::V block(const Consts<S> &c, const Arrays &A, size_t o)
     V zq = S::sub(z, c.q);
     a = S::sub(a, zq), b = S::sub(b, zq);
     const V lim = kRight ? c.minus1 : c.zero; /* continuation on > 0, or on >= 0 */
-    V ma = S::gt(a, lim), mb = S::gt(b, lim);
+    auto ma = S::gt(a, lim), mb = S::gt(b, lim);
     S::store(A.x_new + o, S::sub(S::and_(ma, a), c.qe));
     S::store(A.y + o, S::sub(S::and_(mb, b), c.qe));
     /* E2(i,j) - H(i,j) + q2 against the donor score: the intron one base
      * further either continues or opens after this target base */
     V cc = S::sub(e2, S::sub(z, c.q2)), donor = S::load(A.donor + o);
-    V mc = kRight ? S::andnot(S::gt(donor, cc), c.minus1) : S::gt(cc, donor);
+    auto mc = kRight ? S::not_(S::gt(donor, cc)) : S::gt(cc, donor);
     S::store(A.x2_new + o, S::sub(S::select(mc, cc, donor), c.q2));
     if (kPath) {
         d = S::or_(d, S::or_(S::and_(ma, c.ext1), S::and_(mb, c.ext2)));
