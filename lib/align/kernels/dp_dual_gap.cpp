@@ -64,18 +64,11 @@ struct Kernel {
 #ifdef __AVX2__
     Consts<DpxV256> c32;
 #endif
-#ifdef __AVX512BW__
-    Consts<DpxV512> c64;
-#endif
     Kernel(int q, int qe, int q2, int qe2, int cap_b, int wildcard, int match_b, int mismatch_b, int sc_n_b)
         : c16(q, qe, q2, qe2, cap_b, wildcard, match_b, mismatch_b, sc_n_b)
 #ifdef __AVX2__
           ,
           c32(q, qe, q2, qe2, cap_b, wildcard, match_b, mismatch_b, sc_n_b)
-#endif
-#ifdef __AVX512BW__
-          ,
-          c64(q, qe, q2, qe2, cap_b, wildcard, match_b, mismatch_b, sc_n_b)
 #endif
     {
     }
@@ -97,9 +90,6 @@ static inline void fill_chunk(const Consts<S> &c, uint8_t *s, const uint8_t *sf,
 static inline void fill_scores_default(const Kernel &K, uint8_t *s, const uint8_t *sf, const uint8_t *qr,
                                        int qoff, int st0, int en0) {
     int t = st0;
-#ifdef __AVX512BW__
-    for (; t + 48 <= en0; t += 64) fill_chunk(K.c64, s, sf, qr, qoff, t); /* four chunks, all in range */
-#endif
 #ifdef __AVX2__
     for (; t + 16 <= en0; t += 32)
         fill_chunk(K.c32, s, sf, qr, qoff, t); /* two chunks that both start in range */
@@ -168,12 +158,6 @@ static inline typename S::V block(const Consts<S> &c, const Arrays &A, size_t o)
 template <bool kPath, bool kRight>
 static void compute_blocks(const Kernel &K, const Arrays &A, uint8_t *dir, int st_, int en_) {
     int t = st_;
-#ifdef __AVX512BW__
-    for (; t + 3 <= en_; t += 4) {
-        __m512i d = block<DpxV512, kPath, kRight>(K.c64, A, (size_t)t * 16);
-        if (kPath) DpxV512::store(dir + (size_t)(t - st_) * 16, d);
-    }
-#endif
 #ifdef __AVX2__
     for (; t < en_; t += 2) {
         __m256i d = block<DpxV256, kPath, kRight>(K.c32, A, (size_t)t * 16);

@@ -77,7 +77,8 @@ int dpx_cpu_avx2(void) {
 
 int dpx_cpu_avx512(void) {
     static const int avx512 = [] {
-        if (!dpx_cpu_avx2() || !__builtin_cpu_supports("avx512bw")) return 0;
+        if (!dpx_cpu_avx2() || !__builtin_cpu_supports("avx512bw") || !__builtin_cpu_supports("avx512vl"))
+            return 0;
         const char *off = getenv("LODESTAR_DISABLE_CPU_FEATURES");
         return off && list_has(off, "avx512") ? 0 : 1;
     }();

@@ -109,7 +109,7 @@ void dpx_trace_path(km_arena *km, int keep_reversed, int min_intron_len, const u
                     const int32_t *row_start, const int32_t *row_end, int row_bytes, int i0, int j0,
                     int *cigar_cap, int *n_cigar, uint32_t **cigar);
 
-/* Whether the kernels may use AVX2, and AVX-512 (BW): the CPU (and the
+/* Whether the kernels may use AVX2, and AVX-512 (BW, VL): the CPU (and the
  * system) have it and the environment variable LODESTAR_DISABLE_CPU_FEATURES
  * (a comma-separated list) does not switch it off: "avx512" leaves AVX2 the
  * widest, "avx2" forces the SSE2 baseline. Decided once per process. */
@@ -422,8 +422,8 @@ static inline void dpx_scratch_finish(km_arena *km, dpx_scratch *w, dpx_extz *ez
 }
 
 #ifdef __cplusplus
-/* Byte-vector operations behind one name for 16, 32 and 64 lanes, so that a
- * kernel writes its block once and runs it at any width. The anonymous namespace
+/* Byte-vector operations behind one name for 16 and 32 lanes, so that a
+ * kernel writes its block once and runs it at either width. The anonymous namespace
  * keeps every copy private to the source that uses it. */
 namespace {
 struct DpxV128 {
@@ -464,31 +464,6 @@ struct DpxV256 {
     static inline V xor_(V a, V b) { return _mm256_xor_si256(a, b); }
     static inline V select(V mask, V a, V b) { return _mm256_blendv_epi8(b, a, mask); }
     static inline M not_(M m) { return _mm256_xor_si256(m, _mm256_set1_epi8(-1)); }
-};
-#endif
-#ifdef __AVX512BW__
-/* 64 lanes. Comparisons give mask registers at this width, and the masked
- * forms of the operations take them directly. */
-struct DpxV512 {
-    typedef __m512i V;
-    typedef __mmask64 M;
-    static inline V load(const uint8_t *p) { return _mm512_loadu_si512((const void *)p); }
-    static inline void store(uint8_t *p, V a) { _mm512_storeu_si512((void *)p, a); }
-    static inline V set1(int x) { return _mm512_set1_epi8((char)x); }
-    static inline V add(V a, V b) { return _mm512_add_epi8(a, b); }
-    static inline V sub(V a, V b) { return _mm512_sub_epi8(a, b); }
-    static inline V max_u(V a, V b) { return _mm512_max_epu8(a, b); }
-    static inline V min_u(V a, V b) { return _mm512_min_epu8(a, b); }
-    static inline M eq(V a, V b) { return _mm512_cmpeq_epi8_mask(a, b); }
-    static inline M gt(V a, V b) { return _mm512_cmpgt_epi8_mask(a, b); }
-    static inline V and_(V a, V b) { return _mm512_and_si512(a, b); }
-    static inline V and_(M m, V b) { return _mm512_maskz_mov_epi8(m, b); }
-    static inline V andnot(M m, V b) { return _mm512_maskz_mov_epi8(_knot_mask64(m), b); }
-    static inline V or_(V a, V b) { return _mm512_or_si512(a, b); }
-    static inline M or_(M a, M b) { return _kor_mask64(a, b); }
-    static inline V xor_(V a, V b) { return _mm512_xor_si512(a, b); }
-    static inline V select(M m, V a, V b) { return _mm512_mask_blend_epi8(m, b, a); }
-    static inline M not_(M m) { return _knot_mask64(m); }
 };
 #endif
 } // namespace
