@@ -44,17 +44,17 @@ for g in ecoli_k12_mg1655 human_grch37_chrX_1-70Mb; do
   ref="$work/$g.fa"
   [ -s "$ref" ] || zcat "../shared/data/$g.fa.gz" >"$ref"
   [ -s "$ref.bwt" ] || bwa index "$ref" 2>/dev/null
-  n=2000
+  n=1000
   [ -s "$work/$g.noisy.fq" ] || $sim reads -g "$ref" --seed 41 -n $n --mean-len 10000 --sd-len 3000 \
     --sub 0.05 --ins 0.03 --del 0.04 -o "$work/$g.noisy.fq" >/dev/null
   [ -s "$work/$g.hifi.fq" ] || $sim reads -g "$ref" --seed 42 -n $n --mean-len 10000 --sd-len 3000 \
     --sub 0.004 --ins 0.003 --del 0.003 -o "$work/$g.hifi.fq" >/dev/null
-  [ -s "$work/$g.sr_1.fq" ] || $sim pairs -g "$ref" --seed 43 -n 50000 --read-len 150 --sub 0.01 \
+  [ -s "$work/$g.sr_1.fq" ] || $sim pairs -g "$ref" --seed 43 -n 30000 --read-len 150 --sub 0.01 \
     -1 "$work/$g.sr_1.fq" -2 "$work/$g.sr_2.fq" >/dev/null
   for set in noisy:map-ont:-c hifi:map-hifi:-c sr:sr:-a; do
     IFS=: read -r reads preset fmt <<<"$set"
     if [ "$reads" = sr ]; then
-      q=("$work/$g.sr_1.fq" "$work/$g.sr_2.fq"); nreads=100000; bwa_opt=()
+      q=("$work/$g.sr_1.fq" "$work/$g.sr_2.fq"); nreads=60000; bwa_opt=()
     else
       q=("$work/$g.$reads.fq"); nreads=$n; bwa_opt=(-x pacbio)
     fi
