@@ -140,7 +140,11 @@ template <typename T, typename Key, int key_bits> struct RadixSort {
         int n_buckets = 1 << n_bits;
         uint64_t mask = (uint64_t)n_buckets - 1;
         count_and_place(beg, end, bk, n_buckets, s, mask);
-        permute(bk, n_buckets, s, mask);
+        // Keys that share this digit (the high bits of anchors often do) all
+        // go to one bucket, where the permutation would move nothing.
+        bool one_bucket = false;
+        for (int k = 0; k < n_buckets && !one_bucket; ++k) one_bucket = bk[k].e - bk[k].b == end - beg;
+        if (!one_bucket) permute(bk, n_buckets, s, mask);
         // permute() left every b at its bucket's end: restore the starts.
         bk[0].b = beg;
         for (int k = 1; k < n_buckets; ++k) bk[k].b = bk[k - 1].e;
