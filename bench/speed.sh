@@ -2,11 +2,11 @@
 # Mapping speed before and after a change, next to bwa mem: CPU seconds per
 # 1,000 reads on one thread, with the index build subtracted, on E. coli and
 # human chrX (first 70 Mb) from ../shared/data, for reads from the generator:
-# 10 kb at 12% error (default preset, map-ont), 10 kb at 1% error (map-hifi)
-# and 2x150 pairs (sr). BASE (a git revision, default HEAD) is built into a
-# worktree of its own; "new" is the Release build in build/. Both builds'
-# outputs are compared byte for byte. Each timing is the fastest of REPEAT
-# runs (default 3).
+# 10 kb at 12% error (default preset, map-ont), 10 kb at 1% error (map-hifi),
+# 100 kb pieces at 0.2% (asm5, standing in for assembly contigs) and 2x150
+# pairs (sr). BASE (a git revision, default HEAD) is built into a worktree of
+# its own; "new" is the Release build in build/. Both builds' outputs are
+# compared byte for byte. Each timing is the fastest of REPEAT runs (default 3).
 #   bench/speed.sh [BASE] [work-dir]          e.g. bench/speed.sh 063243a
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -49,12 +49,16 @@ for g in ecoli_k12_mg1655 human_grch37_chrX_1-70Mb; do
     --sub 0.05 --ins 0.03 --del 0.04 -o "$work/$g.noisy.fq" >/dev/null
   [ -s "$work/$g.hifi.fq" ] || $sim reads -g "$ref" --seed 42 -n $n --mean-len 10000 --sd-len 3000 \
     --sub 0.004 --ins 0.003 --del 0.003 -o "$work/$g.hifi.fq" >/dev/null
+  [ -s "$work/$g.asm.fa" ] || $sim reads -g "$ref" --seed 44 -n 60 --mean-len 100000 --sd-len 20000 \
+    --sub 0.001 --ins 0.0005 --del 0.0005 -o "$work/$g.asm.fa" >/dev/null
   [ -s "$work/$g.sr_1.fq" ] || $sim pairs -g "$ref" --seed 43 -n 30000 --read-len 150 --sub 0.01 \
     -1 "$work/$g.sr_1.fq" -2 "$work/$g.sr_2.fq" >/dev/null
-  for set in noisy:map-ont:-c hifi:map-hifi:-c sr:sr:-a; do
+  for set in noisy:map-ont:-c hifi:map-hifi:-c asm:asm5:-c sr:sr:-a; do
     IFS=: read -r reads preset fmt <<<"$set"
     if [ "$reads" = sr ]; then
       q=("$work/$g.sr_1.fq" "$work/$g.sr_2.fq"); nreads=60000; bwa_opt=()
+    elif [ "$reads" = asm ]; then
+      q=("$work/$g.asm.fa"); nreads=60; bwa_opt=(-x intractg)
     else
       q=("$work/$g.$reads.fq"); nreads=$n; bwa_opt=(-x pacbio)
     fi
