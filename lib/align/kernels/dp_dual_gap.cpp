@@ -27,7 +27,7 @@
  *
  * The same source is compiled again with AVX2 and AVX-512 (dp_dual_gap_avx2.cpp,
  * dp_dual_gap_avx512.cpp) in a
- * namespace of its own; both give identical results. */
+ * namespace of its own; all give identical results. */
 #include <string.h>
 
 #include "align/kernels/dp_kernel.h"
@@ -80,7 +80,7 @@ template <class S>
 static inline void fill_chunk(const Consts<S> &c, uint8_t *s, const uint8_t *sf, const uint8_t *qr, int qoff,
                               int t) {
     typename S::V tb = S::load(sf + t), qb = S::load(qr + qoff + t);
-    auto wild = S::or_(S::eq(tb, c.wildcard), S::eq(qb, c.wildcard));
+    typename S::V wild = S::or_(S::eq(tb, c.wildcard), S::eq(qb, c.wildcard));
     typename S::V sc = S::select(S::eq(tb, qb), c.match_b, c.mismatch_b);
     S::store(s + t, S::select(wild, c.sc_n_b, sc));
 }
@@ -142,7 +142,7 @@ static inline typename S::V block(const Consts<S> &c, const Arrays &A, size_t o)
     V zq = S::sub(z, c.q), zq2 = S::sub(z, c.q2);
     a = S::sub(a, zq), b = S::sub(b, zq), a2 = S::sub(a2, zq2), b2 = S::sub(b2, zq2);
     const V lim = kRight ? c.minus1 : c.zero; /* continuation on > 0, or on >= 0 */
-    auto ma = S::gt(a, lim), mb = S::gt(b, lim), ma2 = S::gt(a2, lim), mb2 = S::gt(b2, lim);
+    V ma = S::gt(a, lim), mb = S::gt(b, lim), ma2 = S::gt(a2, lim), mb2 = S::gt(b2, lim);
     S::store(A.x_new + o, S::sub(S::and_(ma, a), c.qe));
     S::store(A.y + o, S::sub(S::and_(mb, b), c.qe));
     S::store(A.x2_new + o, S::sub(S::and_(ma2, a2), c.qe2));
@@ -182,8 +182,8 @@ static inline int8_t leading_gap_step(int r, int qe, int e, int e2, int long_thr
 } // namespace
 
 void dpx_extd2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uint8_t *target,
-                   int8_t n_symbols, const int8_t *matrix, int8_t q_, int8_t e_, int8_t q2_, int8_t e2_,
-                   int bw, int zdrop, int end_bonus, int flag, dpx_extz *ez) {
+               int8_t n_symbols, const int8_t *matrix, int8_t q_, int8_t e_, int8_t q2_, int8_t e2_, int bw,
+               int zdrop, int end_bonus, int flag, dpx_extz *ez) {
     dpx_extz_clear(ez);
     if (qlen <= 0 || tlen <= 0 || n_symbols <= 1) return;
     if ((int64_t)qlen + tlen > INT32_MAX) return; /* r = i + j must fit an int */
@@ -311,11 +311,10 @@ extern const dpx_extd2_fn extd2_entry;
 }
 
 void dpx_extd2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uint8_t *target,
-                   int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int8_t q2, int8_t e2, int bw,
-                   int zdrop, int end_bonus, int flag, dpx_extz *ez) {
-    static const dpx_extd2_fn fn = dpx_isa_avx512::extd2_entry && dpx_cpu_avx512() ? dpx_isa_avx512::extd2_entry
-                                  : dpx_isa_avx2::extd2_entry && dpx_cpu_avx2()   ? dpx_isa_avx2::extd2_entry
-                                                                                 : dpx_isa_sse2::dpx_extd2;
+               int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int8_t q2, int8_t e2, int bw,
+               int zdrop, int end_bonus, int flag, dpx_extz *ez) {
+    static const dpx_extd2_fn fn =
+        dpx_pick(dpx_isa_avx512::extd2_entry, dpx_isa_avx2::extd2_entry, &dpx_isa_sse2::dpx_extd2);
     fn(km, qlen, query, tlen, target, n_symbols, matrix, q, e, q2, e2, bw, zdrop, end_bonus, flag, ez);
 }
 #endif

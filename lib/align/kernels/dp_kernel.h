@@ -73,14 +73,14 @@ extern "C" {
  * including the CIGAR unless DPX_EZ_NO_PATH, are left in ez; bad arguments
  * leave a cleared record. */
 void dpx_extz2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uint8_t *target,
-                   int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int bw, int zdrop,
-                   int end_bonus, int flag, dpx_extz *ez);
+               int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int bw, int zdrop, int end_bonus,
+               int flag, dpx_extz *ez);
 
 /* As dpx_extz2 with two affine gap models, of which the cheaper applies:
  * a gap of length l costs min(q + l*e, q2 + l*e2). */
 void dpx_extd2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uint8_t *target,
-                   int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int8_t q2, int8_t e2, int bw,
-                   int zdrop, int end_bonus, int flag, dpx_extz *ez);
+               int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int8_t q2, int8_t e2, int bw,
+               int zdrop, int end_bonus, int flag, dpx_extz *ez);
 
 typedef void (*dpx_extz2_fn)(km_arena *, int, const uint8_t *, int, const uint8_t *, int8_t, const int8_t *,
                              int8_t, int8_t, int, int, int, int, dpx_extz *);
@@ -93,9 +93,9 @@ typedef void (*dpx_exts2_fn)(km_arena *, int, const uint8_t *, int, const uint8_
 /* Splice-aware kernel: affine gaps plus an intron state with splice-site
  * scores; no band. */
 void dpx_exts2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uint8_t *target,
-                   int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int8_t q2, int8_t noncan_pen,
-                   int zdrop, int end_bonus, int8_t junction_bonus, int8_t junction_penalty, int flag,
-                   const uint8_t *junction_marks, dpx_extz *ez);
+               int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int8_t q2, int8_t noncan_pen,
+               int zdrop, int end_bonus, int8_t junction_bonus, int8_t junction_penalty, int flag,
+               const uint8_t *junction_marks, dpx_extz *ez);
 
 /* Backtrack from cell (i0, j0) (target index, query index) over the direction
  * matrix: one byte per computed cell, row r = i + j holding target positions
@@ -422,13 +422,26 @@ static inline void dpx_scratch_finish(km_arena *km, dpx_scratch *w, dpx_extz *ez
 }
 
 #ifdef __cplusplus
-/* Byte-vector operations behind one name for 16 and 32 lanes, so that a
- * kernel writes its block once and runs it at either width. The anonymous namespace
+/* The widest build of a kernel this CPU may run; the entry of a wider build
+ * is null when its source was compiled without that instruction set. */
+template <typename F> static inline F dpx_pick(F avx512, F avx2, F sse2) {
+    return avx512 && dpx_cpu_avx512() ? avx512 : avx2 && dpx_cpu_avx2() ? avx2 : sse2;
+}
+
+/* Defines the entry point of a kernel's build for one instruction set: the
+ * kernel, or null where the source was compiled without that set. */
+#define DPX_VARIANT_ENTRY(ns, type, entry, value)                                                            \
+    namespace ns {                                                                                           \
+    extern const type entry;                                                                                 \
+    const type entry = value;                                                                                \
+    }
+
+/* Byte-vector operations behind one name for 16 and 32 lanes, so that a kernel
+ * writes its block once and runs it at either width. The anonymous namespace
  * keeps every copy private to the source that uses it. */
 namespace {
 struct DpxV128 {
     typedef __m128i V;
-    typedef __m128i M; /* comparison results: byte masks */
     static inline V load(const uint8_t *p) { return _mm_loadu_si128((const __m128i *)p); }
     static inline void store(uint8_t *p, V a) { _mm_storeu_si128((__m128i *)p, a); }
     static inline V set1(int x) { return _mm_set1_epi8((char)x); }
@@ -443,12 +456,10 @@ struct DpxV128 {
     static inline V or_(V a, V b) { return _mm_or_si128(a, b); }
     static inline V xor_(V a, V b) { return _mm_xor_si128(a, b); }
     static inline V select(V mask, V a, V b) { return or_(and_(mask, a), andnot(mask, b)); }
-    static inline M not_(M m) { return _mm_xor_si128(m, _mm_set1_epi8(-1)); }
 };
 #ifdef __AVX2__
 struct DpxV256 {
     typedef __m256i V;
-    typedef __m256i M;
     static inline V load(const uint8_t *p) { return _mm256_loadu_si256((const __m256i *)p); }
     static inline void store(uint8_t *p, V a) { _mm256_storeu_si256((__m256i *)p, a); }
     static inline V set1(int x) { return _mm256_set1_epi8((char)x); }
@@ -463,7 +474,6 @@ struct DpxV256 {
     static inline V or_(V a, V b) { return _mm256_or_si256(a, b); }
     static inline V xor_(V a, V b) { return _mm256_xor_si256(a, b); }
     static inline V select(V mask, V a, V b) { return _mm256_blendv_epi8(b, a, mask); }
-    static inline M not_(M m) { return _mm256_xor_si256(m, _mm256_set1_epi8(-1)); }
 };
 #endif
 } // namespace

@@ -63,7 +63,7 @@ template <class S>
 static inline void fill_chunk(const Consts<S> &c, uint8_t *s, const uint8_t *sf, const uint8_t *qr, int qoff,
                               int t) {
     typename S::V tb = S::load(sf + t), qb = S::load(qr + qoff + t);
-    auto wild = S::or_(S::eq(tb, c.wildcard), S::eq(qb, c.wildcard));
+    typename S::V wild = S::or_(S::eq(tb, c.wildcard), S::eq(qb, c.wildcard));
     typename S::V sc = S::select(S::eq(tb, qb), c.match, c.mismatch);
     S::store(s + t, S::select(wild, c.sc_n, sc));
 }
@@ -112,7 +112,7 @@ static inline typename S::V block(const Consts<S> &c, const Arrays &A, size_t o)
     V zq = S::sub(z, c.q);
     a = S::sub(a, zq), b = S::sub(b, zq);
     const V lim = kRight ? c.minus1 : c.zero; /* continuation on > 0, or on >= 0 */
-    auto ma = S::gt(a, lim), mb = S::gt(b, lim);
+    V ma = S::gt(a, lim), mb = S::gt(b, lim);
     S::store(A.x_new + o, S::and_(ma, a));
     S::store(A.y + o, S::and_(mb, b));
     if (kPath) d = S::or_(d, S::or_(S::and_(ma, c.ext1), S::and_(mb, c.ext2)));
@@ -137,8 +137,8 @@ static void compute_blocks(const Kernel &K, const Arrays &A, uint8_t *dir, int s
 } // namespace
 
 void dpx_extz2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uint8_t *target,
-                   int8_t n_symbols, const int8_t *matrix, int8_t q_, int8_t e_, int bw, int zdrop,
-                   int end_bonus, int flag, dpx_extz *ez) {
+               int8_t n_symbols, const int8_t *matrix, int8_t q_, int8_t e_, int bw, int zdrop, int end_bonus,
+               int flag, dpx_extz *ez) {
     dpx_extz_clear(ez);
     if (qlen <= 0 || tlen <= 0 || n_symbols <= 0) return;
     if ((int64_t)qlen + tlen > INT32_MAX) return; /* r = i + j must fit an int */
@@ -238,11 +238,10 @@ extern const dpx_extz2_fn extz2_entry;
 }
 
 void dpx_extz2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uint8_t *target,
-                   int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int bw, int zdrop,
-                   int end_bonus, int flag, dpx_extz *ez) {
-    static const dpx_extz2_fn fn = dpx_isa_avx512::extz2_entry && dpx_cpu_avx512() ? dpx_isa_avx512::extz2_entry
-                                  : dpx_isa_avx2::extz2_entry && dpx_cpu_avx2()   ? dpx_isa_avx2::extz2_entry
-                                                                                 : dpx_isa_sse2::dpx_extz2;
+               int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int bw, int zdrop, int end_bonus,
+               int flag, dpx_extz *ez) {
+    static const dpx_extz2_fn fn =
+        dpx_pick(dpx_isa_avx512::extz2_entry, dpx_isa_avx2::extz2_entry, &dpx_isa_sse2::dpx_extz2);
     fn(km, qlen, query, tlen, target, n_symbols, matrix, q, e, bw, zdrop, end_bonus, flag, ez);
 }
 #endif

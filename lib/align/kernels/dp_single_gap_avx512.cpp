@@ -10,13 +10,7 @@
 #if defined(__AVX512BW__) && defined(__AVX512VL__)
 #define DPX_ISA_NS dpx_isa_avx512
 #include "align/kernels/dp_single_gap.cpp"
-#endif
-
-namespace dpx_isa_avx512 {
-extern const dpx_extz2_fn extz2_entry;
-#if defined(__AVX512BW__) && defined(__AVX512VL__)
-const dpx_extz2_fn extz2_entry = dpx_extz2;
+DPX_VARIANT_ENTRY(dpx_isa_avx512, dpx_extz2_fn, extz2_entry, dpx_extz2)
 #else
-const dpx_extz2_fn extz2_entry = nullptr;
+DPX_VARIANT_ENTRY(dpx_isa_avx512, dpx_extz2_fn, extz2_entry, nullptr)
 #endif
-} // namespace dpx_isa_avx512

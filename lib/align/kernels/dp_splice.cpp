@@ -21,7 +21,7 @@
  *
  * The same source is compiled again with AVX2 and AVX-512 (dp_splice_avx2.cpp,
  * dp_splice_avx512.cpp) in a
- * namespace of its own; both give identical results. */
+ * namespace of its own; all give identical results. */
 #include <string.h>
 
 #include "align/kernels/dp_kernel.h"
@@ -72,7 +72,7 @@ template <class S>
 static inline void fill_chunk(const Consts<S> &c, uint8_t *s, const uint8_t *sf, const uint8_t *qr, int qoff,
                               int t) {
     typename S::V tb = S::load(sf + t), qb = S::load(qr + qoff + t);
-    auto wild = S::or_(S::eq(tb, c.wildcard), S::eq(qb, c.wildcard));
+    typename S::V wild = S::or_(S::eq(tb, c.wildcard), S::eq(qb, c.wildcard));
     typename S::V sc = S::select(S::eq(tb, qb), c.match_b, c.mismatch_b);
     S::store(s + t, S::select(wild, c.sc_n_b, sc));
 }
@@ -132,13 +132,13 @@ static inline typename S::V block(const Consts<S> &c, const Arrays &A, size_t o)
     V zq = S::sub(z, c.q);
     a = S::sub(a, zq), b = S::sub(b, zq);
     const V lim = kRight ? c.minus1 : c.zero; /* continuation on > 0, or on >= 0 */
-    auto ma = S::gt(a, lim), mb = S::gt(b, lim);
+    V ma = S::gt(a, lim), mb = S::gt(b, lim);
     S::store(A.x_new + o, S::sub(S::and_(ma, a), c.qe));
     S::store(A.y + o, S::sub(S::and_(mb, b), c.qe));
     /* E2(i,j) - H(i,j) + q2 against the donor score: the intron one base
      * further either continues or opens after this target base */
     V cc = S::sub(e2, S::sub(z, c.q2)), donor = S::load(A.donor + o);
-    auto mc = kRight ? S::not_(S::gt(donor, cc)) : S::gt(cc, donor);
+    V mc = kRight ? S::andnot(S::gt(donor, cc), c.minus1) : S::gt(cc, donor);
     S::store(A.x2_new + o, S::sub(S::select(mc, cc, donor), c.q2));
     if (kPath) {
         d = S::or_(d, S::or_(S::and_(ma, c.ext1), S::and_(mb, c.ext2)));
@@ -259,9 +259,9 @@ static void fill_site_tables(uint8_t *donor, uint8_t *acceptor, size_t T, const 
 } // namespace
 
 void dpx_exts2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uint8_t *target,
-                   int8_t n_symbols, const int8_t *matrix, int8_t q_, int8_t e_, int8_t q2_,
-                   int8_t noncan_pen, int zdrop, int end_bonus, int8_t junction_bonus,
-                   int8_t junction_penalty, int flag, const uint8_t *junction_marks, dpx_extz *ez) {
+               int8_t n_symbols, const int8_t *matrix, int8_t q_, int8_t e_, int8_t q2_, int8_t noncan_pen,
+               int zdrop, int end_bonus, int8_t junction_bonus, int8_t junction_penalty, int flag,
+               const uint8_t *junction_marks, dpx_extz *ez) {
     dpx_extz_clear(ez);
     const int q = q_, e = e_, q2 = q2_, qe = q + e;
     if (qlen <= 0 || tlen <= 0 || n_symbols <= 1 || q2 <= qe) return;
@@ -389,12 +389,11 @@ extern const dpx_exts2_fn exts2_entry;
 }
 
 void dpx_exts2(km_arena *km, int qlen, const uint8_t *query, int tlen, const uint8_t *target,
-                   int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int8_t q2, int8_t noncan_pen,
-                   int zdrop, int end_bonus, int8_t junction_bonus, int8_t junction_penalty, int flag,
-                   const uint8_t *junction_marks, dpx_extz *ez) {
-    static const dpx_exts2_fn fn = dpx_isa_avx512::exts2_entry && dpx_cpu_avx512() ? dpx_isa_avx512::exts2_entry
-                                  : dpx_isa_avx2::exts2_entry && dpx_cpu_avx2()   ? dpx_isa_avx2::exts2_entry
-                                                                                 : dpx_isa_sse2::dpx_exts2;
+               int8_t n_symbols, const int8_t *matrix, int8_t q, int8_t e, int8_t q2, int8_t noncan_pen,
+               int zdrop, int end_bonus, int8_t junction_bonus, int8_t junction_penalty, int flag,
+               const uint8_t *junction_marks, dpx_extz *ez) {
+    static const dpx_exts2_fn fn =
+        dpx_pick(dpx_isa_avx512::exts2_entry, dpx_isa_avx2::exts2_entry, &dpx_isa_sse2::dpx_exts2);
     fn(km, qlen, query, tlen, target, n_symbols, matrix, q, e, q2, noncan_pen, zdrop, end_bonus,
        junction_bonus, junction_penalty, flag, junction_marks, ez);
 }

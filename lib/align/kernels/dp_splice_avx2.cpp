@@ -4,16 +4,10 @@
  * that no such variant exists. */
 #include "align/kernels/dp_kernel.h"
 
-#ifdef __AVX2__
+#if defined(__AVX2__)
 #define DPX_ISA_NS dpx_isa_avx2
 #include "align/kernels/dp_splice.cpp"
-#endif
-
-namespace dpx_isa_avx2 {
-extern const dpx_exts2_fn exts2_entry;
-#ifdef __AVX2__
-const dpx_exts2_fn exts2_entry = dpx_exts2;
+DPX_VARIANT_ENTRY(dpx_isa_avx2, dpx_exts2_fn, exts2_entry, dpx_exts2)
 #else
-const dpx_exts2_fn exts2_entry = nullptr;
+DPX_VARIANT_ENTRY(dpx_isa_avx2, dpx_exts2_fn, exts2_entry, nullptr)
 #endif
-} // namespace dpx_isa_avx2
