@@ -21,6 +21,17 @@ def open_text(path):
     return gzip.open(path, "rt") if gz else open(path, "rt")
 
 
+def sequence_lines(f, stop):
+    """Joins sequence lines up to one that starts with stop (or the end);
+    returns the sequence and that line."""
+    seq = []
+    line = f.readline()
+    while line and line[0] != stop:
+        seq.append(line.strip())
+        line = f.readline()
+    return "".join(seq), line
+
+
 def records(path):
     """Yields (header line, sequence, quality or None) for FASTA or FASTQ."""
     with open_text(path) as f:
@@ -30,20 +41,12 @@ def records(path):
             if not line:
                 line = f.readline()
                 continue
+            header = line
             if line[0] == ">":
-                header, seq = line, []
-                line = f.readline()
-                while line and line[0] != ">":
-                    seq.append(line.strip())
-                    line = f.readline()
-                yield header, "".join(seq), None
+                seq, line = sequence_lines(f, ">")
+                yield header, seq, None
             elif line[0] == "@":
-                header, seq = line, []
-                line = f.readline()
-                while line and line[0] != "+":
-                    seq.append(line.strip())
-                    line = f.readline()
-                seq = "".join(seq)
+                seq, _ = sequence_lines(f, "+")
                 qual = []
                 n = 0
                 while n < len(seq):
