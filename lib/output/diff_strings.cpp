@@ -125,6 +125,16 @@ void write_ds_gap(ls_string *str, const uint8_t *seq, int seq_len, int y, int le
     write_ds_indel(str, len, seq + y, ll, lr);
 }
 
+/* An insertion ('+', query bases) or a deletion ('-', target bases) of len
+ * bases from seq[off]: the bases in cs, the bracketed form in ds. */
+void write_gap(ls_string *str, char sign, bool is_ds, const uint8_t *seq, int seq_len, int off, int len) {
+    ls_str_putc(str, sign);
+    if (is_ds)
+        write_ds_gap(str, seq, seq_len, off, len);
+    else
+        for (int i = 0; i < len; ++i) ls_str_putc(str, kLower[seq[off + i]]);
+}
+
 void flush_run(ls_string *str, char *run, int *n_run, int no_iden) {
     if (*n_run == 0) return;
     if (no_iden) {
@@ -162,20 +172,10 @@ void write_cs_ds_core(ls_string *str, const uint8_t *tseq, const uint8_t *qseq, 
             flush_run(str, tmp, &n_run, no_iden);
             q_off += len, t_off += len;
         } else if (op == LS_CIGAR_INS) {
-            ls_str_putc(str, '+');
-            if (is_ds) {
-                write_ds_gap(str, qseq, q_len, q_off, len);
-            } else {
-                for (int i = 0; i < len; ++i) ls_str_putc(str, kLower[qseq[q_off + i]]);
-            }
+            write_gap(str, '+', is_ds, qseq, q_len, q_off, len);
             q_off += len;
         } else if (op == LS_CIGAR_DEL) {
-            ls_str_putc(str, '-');
-            if (is_ds) {
-                write_ds_gap(str, tseq, t_len, t_off, len);
-            } else {
-                for (int i = 0; i < len; ++i) ls_str_putc(str, kLower[tseq[t_off + i]]);
-            }
+            write_gap(str, '-', is_ds, tseq, t_len, t_off, len);
             t_off += len;
         } else { // intron
             LS_ASSERT(len >= 2);
