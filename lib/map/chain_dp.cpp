@@ -69,8 +69,7 @@ ls128 *nx_lchain_dp(int max_dist_x, int max_dist_y, int bw, int max_skip, int ma
     const LinkParams lp = {max_dist_x, max_dist_y, bw, pen_gap, pen_skip, is_splice, n_seg};
 
     ChainWork w(km, n);
-    int32_t *f = w.f, *t = w.t;
-    int64_t *p = w.p;
+    int32_t *f = w.f;
     int64_t st = 0, m = -1; // window start; best recent anchor
     for (int64_t i = 0; i < n; ++i) {
         while (st < i && (anchor_ref(a[st]) != anchor_ref(a[i]) || a[st].x + (uint64_t)max_dist_x < a[i].x))
@@ -79,21 +78,10 @@ ls128 *nx_lchain_dp(int max_dist_x, int max_dist_y, int bw, int max_skip, int ma
         int32_t best = anchor_span(a[i]);
         int64_t best_j = -1, j;
         int n_skip = 0;
-        // t[j] == i: j was already reached as the predecessor of an anchor
-        // that i can link to, so a chain through j is unlikely to beat that
-        // anchor; too many such in a row end the search.
         for (j = i - 1; j >= st; --j) {
             int32_t sc = link_score(a[i], a[j], lp);
             if (sc == kNoLink) continue;
-            sc += f[j];
-            if (sc > best) {
-                best = sc, best_j = j;
-                if (n_skip > 0) --n_skip;
-            } else if (t[j] == (int32_t)i) {
-                if (n_skip >= max_skip) break;
-                ++n_skip;
-            }
-            if (p[j] >= 0) t[p[j]] = (int32_t)i;
+            if (!w.consider(i, j, sc + f[j], max_skip, &best, &best_j, &n_skip)) break;
         }
         const int64_t end_j = j;
         // The best recent anchor keeps long jumps possible when the search

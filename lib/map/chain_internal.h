@@ -53,6 +53,24 @@ struct ChainWork {
         f[i] = best, p[i] = best_j;
         v[i] = best_j >= 0 && v[best_j] > best ? v[best_j] : best;
     }
+
+    /* Anchor j as a predecessor of anchor i, with sc the score of a chain
+     * through it: keeps the best so far. A j already reached as the
+     * predecessor of an anchor that i links to (t[j] == i) is unlikely to
+     * beat that anchor; after max_skip of them in a row (better ones lower
+     * the count) the search stops: returns false. Otherwise marks j's own
+     * predecessor as reached from i. */
+    bool consider(int64_t i, int64_t j, int32_t sc, int max_skip, int32_t *best, int64_t *best_j, int *n_skip) {
+        if (sc > *best) {
+            *best = sc, *best_j = j;
+            if (*n_skip > 0) --*n_skip;
+        } else if (t[j] == (int32_t)i) {
+            if (*n_skip >= max_skip) return false;
+            ++*n_skip;
+        }
+        if (p[j] >= 0) t[p[j]] = (int32_t)i;
+        return true;
+    }
 };
 
 } // namespace ls_chain

@@ -98,8 +98,7 @@ ls128 *nx_lchain_rmq(int max_dist, int max_dist_inner, int bw, int max_skip, int
     const int max_drop = bw;
 
     ChainWork w(km, n);
-    int32_t *f = w.f, *t = w.t;
-    int64_t *p = w.p;
+    int32_t *f = w.f;
     {
         nx_rmq_pool pool(km);
         nx_rmq_node *root = nullptr, *root_inner = nullptr;
@@ -159,14 +158,7 @@ ls128 *nx_lchain_rmq(int max_dist, int max_dist_inner, int bw, int max_skip, int
                         const int64_t jj = r->index;
                         const RmqLink li = rmq_link(a[i], a[jj], f[jj], pen_gap, pen_skip);
                         if (li.width > bw) continue;
-                        if (li.sc > best) {
-                            best = li.sc, best_j = jj;
-                            if (n_skip > 0) --n_skip;
-                        } else if (t[jj] == (int32_t)i) {
-                            if (n_skip >= max_skip) break;
-                            ++n_skip;
-                        }
-                        if (p[jj] >= 0) t[p[jj]] = (int32_t)i;
+                        if (!w.consider(i, jj, li.sc, max_skip, &best, &best_j, &n_skip)) break;
                     }
                 }
             }
