@@ -34,17 +34,13 @@
 #define NO_COVERAGE
 #endif
 
+#define LS_FUZZ_TARGET "annotations_fuzz"
+#include "fuzz_check.h"
+
 namespace {
 
 ls_idx *g_mi;
 std::string g_dir, g_path;
-
-void check(bool ok, const char *what) {
-    if (!ok) {
-        fprintf(stderr, "annotations_fuzz: check failed: %s\n", what);
-        abort();
-    }
-}
 
 void setup() {
     if (g_mi) return;

@@ -19,14 +19,10 @@
 
 #include "args.h"
 
-namespace {
+#define LS_FUZZ_TARGET "args_fuzz"
+#include "fuzz_check.h"
 
-void check(bool ok, const char *what) {
-    if (!ok) {
-        fprintf(stderr, "args_fuzz: check failed: %s\n", what);
-        abort();
-    }
-}
+namespace {
 
 } // namespace
 

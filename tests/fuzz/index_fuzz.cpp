@@ -23,14 +23,10 @@
 
 #include "index/index.h"
 
-namespace {
+#define LS_FUZZ_TARGET "index_fuzz"
+#include "fuzz_check.h"
 
-void check(bool ok, const char *what) {
-    if (!ok) {
-        fprintf(stderr, "index_fuzz: check failed: %s\n", what);
-        abort();
-    }
-}
+namespace {
 
 void use_part(const ls_idx *mi, FILE *sink) {
     check(mi->w >= 1 && mi->w <= 255 && mi->k >= 1 && mi->k <= 28, "w and k in range");

@@ -21,16 +21,12 @@
 
 #include "seqio/seq_reader.h"
 
+#define LS_FUZZ_TARGET "seq_reader_fuzz"
+#include "fuzz_check.h"
+
 namespace {
 
 std::string g_path;
-
-void check(bool ok, const char *what) {
-    if (!ok) {
-        fprintf(stderr, "bseq_fuzz: check failed: %s\n", what);
-        abort();
-    }
-}
 
 // Each string's zero byte sits at its length, inside its allocation.
 void check_string(const ls_string &s) {

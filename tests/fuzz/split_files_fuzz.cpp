@@ -29,17 +29,13 @@
 #include "index/index.h"
 #include "pipeline/split_files.h"
 
+#define LS_FUZZ_TARGET "split_files_fuzz"
+#include "fuzz_check.h"
+
 namespace {
 
 std::string g_dir, g_prefix;
 ls_idx *g_part1; // the target of part 1
-
-void check(bool ok, const char *what) {
-    if (!ok) {
-        fprintf(stderr, "split_files_fuzz: check failed: %s\n", what);
-        abort();
-    }
-}
 
 void setup() {
     if (g_part1) return;
