@@ -16,6 +16,12 @@
 extern "C" {
 #endif
 
+/* The library is built with hidden symbols; what this header declares is its
+ * interface and stays visible in the shared library. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* Version of the library and its commands. */
 #define LS_VERSION "0.2.0"
 
@@ -549,6 +555,21 @@ ls_reg *ls_map(const ls_idx *mi, int qlen, const char *seq, int *n_regs, ls_tbuf
 void ls_map_frag(const ls_idx *mi, int n_segs, const int *qlens, const char **seqs, int *n_regs,
                  ls_reg **regs, ls_tbuf *b, const ls_mapopt *opt, const char *qname);
 
+/* Maps the n_segs records of one fragment (1, or the mates in file order)
+ * exactly as ls_map_file_frag does: mates turned to the orientation of
+ * opt->pair_orientation for mapping and back after, segments mapped one by
+ * one with LS_F_INDEPENDENT_SEGS. Segment s gets n_regs[s] regions in
+ * regs[s] (owned as for ls_map), its repeat length in repeat_len[s] and the
+ * fragment gap in fragment_gap[s] (the formatting calls take both). The
+ * records are changed while mapping and restored before the call returns. */
+void ls_map_records(const ls_idx *mi, int n_segs, ls_bseq_rec *recs, int *n_regs, ls_reg **regs,
+                    int *repeat_len, int *fragment_gap, ls_tbuf *b, const ls_mapopt *opt);
+
+/* Whether two query names belong to one fragment: equal once a final "/1",
+ * "/2", ... is cut from names of three characters or more. Files of mates
+ * read in lockstep and interleaved files (LS_F_FRAGMENT) group records so. */
+int ls_same_fragment(const char *a, const char *b);
+
 /* ---- mapping whole files ---- */
 
 /* Results of the file-level mapping calls below. */
@@ -712,6 +733,10 @@ void ls_write_junc(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const
 double ls_realtime(void);
 double ls_cputime(void);
 long ls_peak_rss(void);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -1,15 +1,44 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, when any is missing.
+# Installs the Debian packages that are missing, and says which. By default
+# what the build and the test suite need; flags choose less or more:
+#   scripts/deps.sh              build and tests
+#   scripts/deps.sh --build      the build only (compiler, CMake, zlib)
+#   scripts/deps.sh --bench      also the benchmarks' needs (Google Benchmark, bwa)
+#   scripts/deps.sh --fuzz       also clang, for the fuzz targets
+#   scripts/deps.sh --validate   also Picard and Java, for scripts/validate-sam.sh
+#   scripts/deps.sh --arm64      also the aarch64 cross compiler, qemu and arm64 libraries
+# Runs as root, or through sudo for another user.
 set -euo pipefail
-pkgs=(cmake g++ make zlib1g-dev libgtest-dev libbenchmark-dev samtools python3 snakemake)
+build=(cmake g++ make pkg-config zlib1g-dev)
+tests=(libgtest-dev samtools python3 python3-dev python3-venv python3-pytest pybind11-dev snakemake)
+pkgs=("${build[@]}" "${tests[@]}")
+arm64=0
+for flag in "$@"; do
+  case "$flag" in
+    --build) pkgs=("${build[@]}") ;;
+    --bench) pkgs+=(libbenchmark-dev bwa) ;;
+    --fuzz) pkgs+=(clang) ;;
+    --validate) pkgs+=(picard-tools default-jre-headless) ;;
+    --arm64) arm64=1 pkgs+=(gcc-aarch64-linux-gnu g++-aarch64-linux-gnu qemu-user libsimde-dev
+                          zlib1g-dev:arm64 libgtest-dev:arm64) ;;
+    *) echo "usage: scripts/deps.sh [--build] [--bench] [--fuzz] [--validate] [--arm64]" >&2; exit 2 ;;
+  esac
+done
+
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  echo "Installing: ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "deps.sh: missing ${missing[*]}; run as root or install sudo" >&2; exit 1; }
+  SUDO="sudo"
 fi
+echo "deps.sh: installing ${missing[*]}" >&2
+if [ $arm64 -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  $SUDO dpkg --add-architecture arm64
+fi
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null

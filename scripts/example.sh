@@ -3,7 +3,7 @@
 # with repeats and simulated long reads from both strands) and maps it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh --build
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target lodestar-cmd lodestar-lite lodestar-sim
 build/lodestar-sim example example

@@ -9,13 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 minutes="${1:?usage: scripts/fuzz.sh MINUTES [target ...]}"
 shift
-scripts/deps.sh
-if ! command -v clang++ >/dev/null 2>&1; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq clang >/dev/null
-fi
+scripts/deps.sh --fuzz
 # libFuzzer's runtime comes with the compiler runtime package of the same version.
 probe=$(mktemp -d)
 printf '#include <stddef.h>\n#include <stdint.h>\nextern "C" int LLVMFuzzerTestOneInput(const uint8_t *, size_t) { return 0; }\n' > "$probe/p.cpp"

@@ -6,13 +6,7 @@
 #   scripts/validate-sam.sh [work-dir]     (default: build/validate-sam)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-if ! command -v PicardCommandLine >/dev/null 2>&1; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq picard-tools >/dev/null
-fi
+scripts/deps.sh --validate
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target lodestar-cmd lodestar-sim >/dev/null
 work="${1:-build/validate-sam}"

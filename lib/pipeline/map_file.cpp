@@ -62,19 +62,6 @@ bool stopped(const ls_pipeline_state *p) {
     return p->output_failed.load() || p->merge_failed.load();
 }
 
-/* Length of a name without a final "/<digit>" mate suffix (only names of at
- * least 3 characters carry one). */
-size_t stem_len(const char *s) {
-    const size_t l = strlen(s);
-    if (l >= 3 && s[l - 1] >= '0' && s[l - 1] <= '9' && s[l - 2] == '/') return l - 2;
-    return l;
-}
-
-bool same_fragment(const char *a, const char *b) {
-    const size_t la = stem_len(a), lb = stem_len(b);
-    return la == lb && memcmp(a, b, la) == 0;
-}
-
 /* Reverse-complements a record in place (the quality is only reversed). */
 void revcomp_rec(ls_bseq_rec *t) {
     for (int i = 0, j = t->len - 1; i <= j; ++i, --j) {
@@ -108,45 +95,51 @@ bool mate_flipped(const ls_mapopt *opt, int j) {
     return opt->pair_orientation >= 0 && ((opt->pair_orientation >> (1 - j)) & 1);
 }
 
+} // namespace
+
+void ls_map_records(const ls_idx *mi, int n_segs, ls_bseq_rec *recs, int *n_regs, ls_reg **regs,
+                    int *repeat_len, int *fragment_gap, ls_tbuf *b, const ls_mapopt *opt) {
+    LS_ASSERT(n_segs >= 1 && n_segs <= LS_MAX_SEG);
+    int qlens[LS_MAX_SEG] = {0};
+    const char *seqs[LS_MAX_SEG] = {nullptr};
+    for (int j = 0; j < n_segs; ++j) {
+        if (n_segs == 2 && mate_flipped(opt, j)) revcomp_rec(&recs[j]);
+        qlens[j] = recs[j].len;
+        seqs[j] = recs[j].seq;
+    }
+    if (opt->flag & LS_F_INDEPENDENT_SEGS) {
+        for (int j = 0; j < n_segs; ++j) {
+            ls_map_frag_core(mi, 1, &qlens[j], &seqs[j], &n_regs[j], &regs[j], b, opt, recs[j].name);
+            repeat_len[j] = b->repeat_len;
+            fragment_gap[j] = b->fragment_gap;
+        }
+    } else {
+        ls_map_frag(mi, n_segs, qlens, seqs, n_regs, regs, b, opt, recs[0].name);
+        for (int j = 0; j < n_segs; ++j) {
+            repeat_len[j] = b->repeat_len;
+            fragment_gap[j] = b->fragment_gap;
+        }
+    }
+    for (int j = 0; j < n_segs; ++j) {
+        if (n_segs == 2 && mate_flipped(opt, j)) {
+            revcomp_rec(&recs[j]);
+            flip_regions(qlens[j], n_regs[j], regs[j]);
+        }
+    }
+}
+
+namespace {
+
 void worker_for(void *data, long i, int tid) {
     ls_map_batch *s = static_cast<ls_map_batch *>(data);
-    const ls_mapopt *opt = s->p->opt;
-    const int off = s->seg_off[i], pe = s->n_seg[i];
-    ls_tbuf *b = s->buf[tid];
-    LS_ASSERT(s->n_seg[i] <= LS_MAX_SEG);
+    const int off = s->seg_off[i];
     double t0 = 0.0;
     if (ls_debug_flags & LS_DBG_QUERY_STATS) {
         fprintf(stderr, "QR\t%s\t%d\t%d\n", s->seq[off].name, tid, s->seq[off].len);
         t0 = ls_realtime();
     }
-    std::vector<int> qlens(pe);
-    std::vector<const char *> seqs(pe);
-    for (int j = 0; j < pe; ++j) {
-        if (pe == 2 && mate_flipped(opt, j)) revcomp_rec(&s->seq[off + j]);
-        qlens[j] = s->seq[off + j].len;
-        seqs[j] = s->seq[off + j].seq;
-    }
-    if (opt->flag & LS_F_INDEPENDENT_SEGS) {
-        for (int j = 0; j < pe; ++j) {
-            ls_map_frag_core(s->p->mi, 1, &qlens[j], &seqs[j], &s->n_reg[off + j], &s->reg[off + j], b, opt,
-                             s->seq[off + j].name);
-            s->repeat_len[off + j] = b->repeat_len;
-            s->fragment_gap[off + j] = b->fragment_gap;
-        }
-    } else {
-        ls_map_frag(s->p->mi, pe, qlens.data(), seqs.data(), &s->n_reg[off], &s->reg[off], b, opt,
-                    s->seq[off].name);
-        for (int j = 0; j < pe; ++j) {
-            s->repeat_len[off + j] = b->repeat_len;
-            s->fragment_gap[off + j] = b->fragment_gap;
-        }
-    }
-    for (int j = 0; j < pe; ++j) {
-        if (pe == 2 && mate_flipped(opt, j)) {
-            revcomp_rec(&s->seq[off + j]);
-            flip_regions(qlens[j], s->n_reg[off + j], s->reg[off + j]);
-        }
-    }
+    ls_map_records(s->p->mi, s->n_seg[i], &s->seq[off], &s->n_reg[off], &s->reg[off], &s->repeat_len[off],
+                   &s->fragment_gap[off], s->buf[tid], s->p->opt);
     if (ls_debug_flags & LS_DBG_QUERY_STATS)
         fprintf(stderr, "QT\t%s\t%d\t%.6f\n", s->seq[off].name, tid, ls_realtime() - t0);
 }
@@ -224,7 +217,7 @@ ls_map_batch *read_batch(ls_pipeline_state *p) {
     s->repeat_len = s->n_seg + n;
     s->fragment_gap = s->repeat_len + n;
     for (int i = 1, j = 0; i <= n; ++i) {
-        if (i == n || !frag_mode || !same_fragment(seq[i - 1].name, seq[i].name)) {
+        if (i == n || !frag_mode || !ls_same_fragment(seq[i - 1].name, seq[i].name)) {
             s->n_seg[s->n_frag] = i - j;
             s->seg_off[s->n_frag++] = j;
             j = i;

@@ -191,19 +191,6 @@ struct RecArray {
     }
 };
 
-// Mates are named alike except for a final "/1", "/2", ...; a name of two
-// characters or fewer is compared whole so that "/1" is not an empty stem.
-size_t fragment_stem_len(const char *name) {
-    size_t l = strlen(name);
-    if (l >= 3 && name[l - 2] == '/' && name[l - 1] >= '0' && name[l - 1] <= '9') l -= 2;
-    return l;
-}
-
-bool same_fragment(const char *a, const char *b) {
-    size_t la = fragment_stem_len(a), lb = fragment_stem_len(b);
-    return la == lb && memcmp(a, b, la) == 0;
-}
-
 enum FileError { kParseError = 1, kReadError = 2, kTooLong = 4 };
 
 void report_read_error(ls_bseq_file *fp) {
@@ -245,6 +232,18 @@ void report_stop(ls_bseq_file *fp, int ret) {
 }
 
 } // namespace
+
+// Mates are named alike except for a final "/1", "/2", ...; a name of two
+// characters or fewer is compared whole so that "/1" is not an empty stem.
+int ls_same_fragment(const char *a, const char *b) {
+    auto stem_len = [](const char *name) {
+        size_t l = strlen(name);
+        if (l >= 3 && name[l - 2] == '/' && name[l - 1] >= '0' && name[l - 1] <= '9') l -= 2;
+        return l;
+    };
+    const size_t la = stem_len(a), lb = stem_len(b);
+    return la == lb && memcmp(a, b, la) == 0;
+}
 
 /* ---- stream ---- */
 
@@ -462,7 +461,7 @@ ls_bseq_rec *ls_bseq_read3(ls_bseq_file *fp, int64_t chunk_size, int with_qual, 
             // until a record of another fragment, which waits for the next.
             while ((ret = ls_seq_reader_read(ks)) >= 0) {
                 copy_record(&fp->s, ks, with_qual, with_comment);
-                if (!same_fragment(batch.a[batch.n - 1].name, fp->s.name)) break;
+                if (!ls_same_fragment(batch.a[batch.n - 1].name, fp->s.name)) break;
                 *batch.push() = fp->s;
                 memset(&fp->s, 0, sizeof(fp->s));
             }
