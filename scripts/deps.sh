@@ -27,7 +27,8 @@ done
 
 missing=()
 for p in "${pkgs[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  # (dpkg-query, unlike dpkg -s, accepts a name installed for two architectures)
+  dpkg-query -W -f='${db:Status-Abbrev}\n' "$p" 2>/dev/null | grep -q '^ii' || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

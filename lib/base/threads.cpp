@@ -172,7 +172,13 @@ void ls_parallel_for(int n_threads, void (*func)(void *data, long i, int tid), v
 }
 
 void ls_pipeline(int n_threads, void *(*func)(void *shared, int step, void *in), void *shared, int n_steps) {
-    int n_workers = n_threads > 1 ? n_threads : 1;
+    // One worker runs the steps batch after batch: the calling thread does
+    // that without starting a thread.
+    if (n_threads < 2) {
+        pipe_serial(func, shared, n_steps);
+        return;
+    }
+    const int n_workers = n_threads;
     std::unique_ptr<Pipeline> pl;
     try {
         pl.reset(new Pipeline());

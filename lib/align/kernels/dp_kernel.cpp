@@ -53,6 +53,7 @@ void dpx_trace_path(km_arena *km, int keep_reversed, int min_intron_len, const u
     *n_cigar = n, *cigar_ = cigar;
 }
 
+#if DPX_X86
 /* Whether name is one of the comma-separated words of list. */
 static int list_has(const char *list, const char *name) {
     size_t n = strlen(name);
@@ -84,6 +85,15 @@ int dpx_cpu_avx512(void) {
     }();
     return avx512;
 }
+#else
+/* Other CPUs run the baseline kernels only. */
+int dpx_cpu_avx2(void) {
+    return 0;
+}
+int dpx_cpu_avx512(void) {
+    return 0;
+}
+#endif
 
 #define DPX_ENTRIES(ns)                                                                                    \
     namespace ns {                                                                                         \

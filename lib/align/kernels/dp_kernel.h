@@ -24,10 +24,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <emmintrin.h>
-#if defined(__AVX2__) || defined(__SSE4_1__)
-#include <immintrin.h>
-#endif
+#include "align/kernels/simd.h"
 
 #include "base/arena.h"
 #include "base/diagnostics.h"

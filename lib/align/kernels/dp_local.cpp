@@ -6,7 +6,6 @@
  * lane at once; only vertical gaps that cross from the end of one lane into
  * the next need the correction rounds that follow the pass. Only the best
  * score and its cell are produced, no traceback. */
-#include <emmintrin.h>
 #include <stdint.h>
 #include <string.h>
 

@@ -7,7 +7,7 @@
 
 #include <stdint.h>
 
-#include <emmintrin.h>
+#include "align/kernels/simd.h"
 
 #include "base/arena.h"
 
