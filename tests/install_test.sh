@@ -21,6 +21,9 @@ want="lodestar $(sed -n 's/^#define LS_VERSION "\(.*\)"$/\1/p' "$src/lib/lodesta
 soname=$(readelf -d "$libdir/liblodestar.so" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
 [ -n "$soname" ] && [ -f "$libdir/$soname" ] || fail "shared library without a SONAME file ('$soname')"
 
+other=$(nm -D --defined-only "$libdir/$soname" | awk '{ print $3 }' | grep -v '^ls_' || true)
+[ -z "$other" ] || fail "the shared library exports more than the interface: $(echo $other | head -c 300)"
+
 # The mapped piece is target[5000, 7000), from the forward strand.
 expect="${want#lodestar } chr1 5000 7000 60"
 export PKG_CONFIG_PATH=$libdir/pkgconfig LD_LIBRARY_PATH=$libdir
