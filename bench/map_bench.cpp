@@ -265,7 +265,7 @@ void BM_Regions(benchmark::State &state) {
             ls_est_err(s.mi, kReadLen, n, regs, r.chained.data(), (int32_t)r.seed_pos.size(),
                        r.seed_pos.data());
             n = ls_filter_by_divergence(n, regs);
-            ls_set_mapq(km, n, regs, o.chain_min_score, o.match_score, r.rep_len, 0, 0);
+            ls_set_mapq(km, n, regs, o.chain_min_score, o.match_score, r.rep_len, 0, 0, 0);
             benchmark::DoNotOptimize(regs);
             free(regs);
         }

@@ -290,6 +290,9 @@ const std::vector<OptSpec> &option_table() {
         t.push_back(flag_opt(0, "qstrand", kMapping, "target coordinates along the query's strand (PAF)",
                              LS_F_QUERY_STRAND));
         t.push_back(flag_opt(0, "sr", kMapping, "short-read mode", LS_F_SHORT_READ));
+        t.push_back(flag_opt(0, "mapq-from-alignment", kMapping,
+                             "mapping quality from the aligned scores of competing placements (aligns)",
+                             LS_F_MAPQ_FROM_ALN | LS_F_BASE_ALIGN));
         t.push_back(yes_no_opt("frag", kMapping, "pair mates of one file by their names", LS_F_FRAGMENT, true));
         t.push_back(int_opt('F', "max-frag-len", "NUM", kMapping, "longest fragment of a proper pair",
                             MO(max_fragment_len), 0, kIntMax));

@@ -89,6 +89,7 @@ const char *ls_version(void);
 #define LS_F_WEAK_PAIRING     0x4000000000LL
 #define LS_F_SHORT_RNA        0x8000000000LL
 #define LS_F_JUNC_OUT         0x10000000000LL
+#define LS_F_MAPQ_FROM_ALN    0x20000000000LL /* mapping quality from aligned scores; needs LS_F_BASE_ALIGN */
 
 /* ---- debug bits of ls_debug_flags ---- */
 #define LS_DBG_NO_ARENA    0x1

@@ -36,7 +36,7 @@ ls_extra *extra(int max_score, int alt_max_score, std::vector<uint32_t> cigar = 
 }
 
 int mapq_of(ls_reg r, int rep_len = 0, int is_sr = 0, int is_splice = 0) {
-    ls_set_mapq(nullptr, 1, &r, 40, 2, rep_len, is_sr, is_splice);
+    ls_set_mapq(nullptr, 1, &r, 40, 2, rep_len, is_sr, is_splice, 0);
     return (int)r.mapq;
 }
 
@@ -90,7 +90,7 @@ TEST(MapqTest, AlignedPrimaries) {
     std::vector<ls_reg> two = {r, primary(1, 10, 1)};
     two[1].parent = 0;
     two[1].spliced = 1;
-    ls_set_mapq(nullptr, 2, two.data(), 40, 2, 0, 1, 1);
+    ls_set_mapq(nullptr, 2, two.data(), 40, 2, 0, 1, 1, 0);
     EXPECT_EQ(two[0].mapq, 29u);
     EXPECT_EQ(two[1].mapq, 0u);
     r.spliced = 0;
@@ -134,20 +134,20 @@ TEST(MapqTest, SecondariesInversionsAndNeighbours) {
     r[2].inverted = 1;
     r[3].parent = 0;
     r[3].rs = 300;
-    ls_set_mapq(nullptr, 4, r.data(), 40, 2, 0, 0, 0);
+    ls_set_mapq(nullptr, 4, r.data(), 40, 2, 0, 0, 0, 0);
     EXPECT_EQ(r[0].mapq, 60u);
     EXPECT_EQ(r[1].mapq, 15u);
     EXPECT_EQ(r[2].mapq, 15u); // the smaller neighbour
     EXPECT_EQ(r[3].mapq, 0u);
     // At the end of the target order an inversion has one neighbour: 0.
     r[2].rs = 9000;
-    ls_set_mapq(nullptr, 4, r.data(), 40, 2, 0, 0, 0);
+    ls_set_mapq(nullptr, 4, r.data(), 40, 2, 0, 0, 0, 0);
     EXPECT_EQ(r[2].mapq, 0u);
     // With fewer than 3 regions nothing is inherited.
     r[2].rs = 600;
-    ls_set_mapq(nullptr, 2, r.data() + 1, 40, 2, 0, 0, 0);
+    ls_set_mapq(nullptr, 2, r.data() + 1, 40, 2, 0, 0, 0, 0);
     EXPECT_EQ(r[2].mapq, 0u);
-    ls_set_mapq(nullptr, 0, nullptr, 40, 2, 0, 0, 0);
+    ls_set_mapq(nullptr, 0, nullptr, 40, 2, 0, 0, 0, 0);
 }
 
 TEST(MapqTest, EventIdentity) {
@@ -215,4 +215,43 @@ TEST(MapqTest, UpdateMaxScore) {
     ls_update_max_score(1000, 2, r.data(), 0.9f, 2, 4);
     EXPECT_EQ(r[1].p->max_score, 0);
     release(r);
+}
+
+/* The optional model on a genome with planted copies: a read from unique
+ * sequence gets 60, a read inside an exact two-copy repeat 0, and a read
+ * from one copy of a 3%-diverged repeat lands on that copy with 60. */
+TEST(MapqFromAlignment, UniqueExactAndDivergedCopies) {
+    std::mt19937 rng(17);
+    const std::string exact = lstest::random_dna(rng, 5000), diverged = lstest::random_dna(rng, 5000);
+    std::string other = diverged;
+    for (size_t i = 13; i < other.size(); i += 33) other[i] = other[i] == 'A' ? 'C' : 'A';
+    const std::string genome = lstest::random_dna(rng, 20000) + exact + lstest::random_dna(rng, 20000) + diverged +
+                               lstest::random_dna(rng, 20000) + exact + lstest::random_dna(rng, 20000) + other +
+                               lstest::random_dna(rng, 20000);
+    const char *seq = genome.c_str(), *name = "g";
+    ls_idx *mi = ls_idx_str(10, 15, 0, 14, 1, &seq, &name);
+    ls_idxopt io;
+    ls_mapopt mo;
+    ASSERT_EQ(ls_opt_preset(nullptr, &io, &mo), 0);
+    mo.flag |= LS_F_BASE_ALIGN | LS_F_MAPQ_FROM_ALN;
+    ls_mapopt_update(&mo, mi);
+    ls_tbuf *b = ls_tbuf_init();
+    const struct {
+        size_t start;
+        int mapq;
+    } cases[] = {{5000, 60}, {20000 + 500, 0}, {2 * 20000 + 5000 + 500, 60}};
+    for (const auto &c : cases) {
+        std::string read = genome.substr(c.start, 3000);
+        for (size_t i = 7; i < read.size(); i += 50) read[i] = read[i] == 'G' ? 'T' : 'G'; // 2% errors
+        int n = 0;
+        ls_reg *r = ls_map(mi, (int)read.size(), read.c_str(), &n, b, &mo, "read");
+        ASSERT_GE(n, 1) << c.start;
+        EXPECT_EQ((int)r[0].mapq, c.mapq) << c.start;
+        if (c.mapq == 60) {
+            EXPECT_EQ(r[0].rs, (int)c.start) << c.start;
+        }
+        lstest::free_regions(n, r);
+    }
+    ls_tbuf_destroy(b);
+    ls_idx_destroy(mi);
 }

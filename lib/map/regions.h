@@ -138,7 +138,7 @@ void ls_seg_free(km_arena *km, int n_segs, ls_seg *segs);
  * share of the query; secondaries and inverted regions 0 (an inverted
  * primary between two primaries takes the lower of their values). */
 void ls_set_mapq(km_arena *km, int n_regs, ls_reg *regs, int min_chain_sc, int match_sc, int rep_len,
-                 int is_sr, int is_splice);
+                 int is_sr, int is_splice, int from_alignment);
 
 /* Gap-compressed identity of an aligned region; -1.0 without p. */
 double ls_event_identity(const ls_reg *r);

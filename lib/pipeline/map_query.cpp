@@ -251,7 +251,8 @@ void set_parent(km_arena *km, const ls_mapopt *opt, int n_regs, ls_reg *regs) {
 
 void set_mapq(km_arena *km, const ls_mapopt *opt, int rep_len, int n_regs, ls_reg *regs) {
     ls_set_mapq(km, n_regs, regs, opt->chain_min_score, opt->match_score, rep_len,
-                (opt->flag & (LS_F_SHORT_READ | LS_F_SHORT_RNA)) != 0, (opt->flag & LS_F_SPLICE) != 0);
+                (opt->flag & (LS_F_SHORT_READ | LS_F_SHORT_RNA)) != 0, (opt->flag & LS_F_SPLICE) != 0,
+                (opt->flag & LS_F_MAPQ_FROM_ALN) != 0);
 }
 
 /* After a query: every block must be back in the arena; an arena that grew

@@ -337,7 +337,7 @@ int ls_split_merge_query(int n_parts, FILE **files, const int32_t *rid_shift, co
         ls_mark_sam_pri(nr, regs);
     }
     ls_set_mapq(km, nr, regs, opt->chain_min_score, opt->match_score, rep,
-                !!(flag & (LS_F_SHORT_READ | LS_F_SHORT_RNA)), !!(flag & LS_F_SPLICE));
+                !!(flag & (LS_F_SHORT_READ | LS_F_SHORT_RNA)), !!(flag & LS_F_SPLICE), !!(flag & LS_F_MAPQ_FROM_ALN));
     *regs_out = regs;
     *n_reg = nr;
     *repeat_len = rep;
