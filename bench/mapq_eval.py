@@ -4,16 +4,19 @@ origin: r<i>!<contig>!<start>!<end>!<strand>[!flags]). For each PAF given as
 LABEL=FILE: the share of all reads whose primary reaches a quality
 threshold, the wrong placements among them, and a calibration table
 (quality bin -> mean predicted and observed error rate).
-    mapq_eval.py N_READS spec=a.paf new=b.paf"""
+    mapq_eval.py [--pairs] N_READS spec=a.paf new=b.paf
+With --pairs, the two mates of a pair (one name) count as two reads: the
+first primary line of a name is the first mate's, the second the other's."""
 import sys
 
 THRESHOLDS = (60, 30, 10, 1)
 BINS = ((0, 0), (1, 9), (10, 19), (20, 29), (30, 39), (40, 49), (50, 59), (60, 60))
 
 
-def primaries(path):
+def primaries(path, pairs):
     """(mapq, correct) of each read's primary."""
     out = {}
+    seen = {}
     for line in open(path):
         f = line.rstrip("\n").split("\t")
         if len(f) < 12 or "tp:A:P" not in f[12:]:
@@ -23,15 +26,23 @@ def primaries(path):
         contig, start, end = origin[1], int(origin[2]), int(origin[3])
         rs, re_ = int(f[7]), int(f[8])
         correct = f[5] == contig and rs < end and start < re_
+        if pairs:
+            k = seen.get(name, 0)
+            seen[name] = k + 1
+            name = (name, k)
         if name not in out:  # the first primary line of a read
             out[name] = (int(f[11]), correct)
     return out
 
 
 def main():
-    n_reads = int(sys.argv[1])
-    runs = [a.split("=", 1) for a in sys.argv[2:]]
-    hits = {label: primaries(path) for label, path in runs}
+    args = sys.argv[1:]
+    pairs = args[0] == "--pairs"
+    if pairs:
+        args = args[1:]
+    n_reads = int(args[0])
+    runs = [a.split("=", 1) for a in args[1:]]
+    hits = {label: primaries(path, pairs) for label, path in runs}
     print("%-6s %8s %8s" % ("model", "mapped", "correct") +
           "".join("  %11s" % ("mapq>=%d" % t) for t in THRESHOLDS) + "  (share of reads, wrong ones)")
     for label, h in hits.items():

@@ -137,6 +137,9 @@ void ls_set_mapq(km_arena *km, int n_regs, ls_reg *regs, int min_chain_sc, int m
             continue;
         }
         int64_t q;
+        // Short reads keep the specified model: with their low divergence
+        // the margin of a base or two would already earn 60, and on
+        // generated pairs from Dictyostelium that put wrong placements there.
         if (from_alignment && r->p && !is_sr) {
             int rival = -1;
             for (int j = 0; j < n_regs; ++j)
