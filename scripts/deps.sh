@@ -10,7 +10,8 @@
 # Runs as root, or through sudo for another user.
 set -euo pipefail
 build=(cmake g++ make pkg-config zlib1g-dev)
-tests=(libgtest-dev samtools python3 python3-dev python3-venv python3-pytest pybind11-dev snakemake)
+tests=(libgtest-dev samtools python3 python3-dev python3-venv python3-setuptools python3-wheel python3-pytest pybind11-dev
+       snakemake)
 pkgs=("${build[@]}" "${tests[@]}")
 arm64=0
 for flag in "$@"; do
