@@ -20,7 +20,12 @@ case "${1:-}" in
     ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R 'Parallel|Pipeline|IndexBuild|IndexFile.OneAndThree|MapFile\.'
     ;;
   "")
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+    # The Python module and its tests use the system interpreter, the one
+    # deps.sh installs pytest and pybind11 for (another python3 may come
+    # first on PATH).
+    py=()
+    [ -x /usr/bin/python3 ] && py=(-DPython_EXECUTABLE=/usr/bin/python3)
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "${py[@]}" >/dev/null
     cmake --build build -j"$jobs"
     ctest --test-dir build --output-on-failure -j"$jobs"
     ;;
