@@ -543,8 +543,18 @@ bool check_read_group(const std::string &rg, std::string *err) {
         *err = "option '-R': the read group line holds literal tabs; write them as \\t";
         return false;
     }
-    if (rg.find("\\tID:") == std::string::npos) {
+    for (unsigned char c : rg)
+        if (c < ' ' || c == 0x7f) {
+            *err = "option '-R': the read group line holds a control character (a line break?)";
+            return false;
+        }
+    const size_t id = rg.find("\\tID:");
+    if (id == std::string::npos) {
         *err = "option '-R': the read group line has no ID field (\\tID:...)";
+        return false;
+    }
+    if (id + 5 == rg.size() || rg[id + 5] == '\\') {
+        *err = "option '-R': the read group ID is empty";
         return false;
     }
     return true;
@@ -611,6 +621,13 @@ bool parse_args(int argc, char *const *argv, Args *a, std::string *err) {
     if (!tokenize(argc, argv, &tokens, &a->positional, err)) return false;
     for (const Token &t : tokens) {
         if (t.spec->short_name != 'x') continue;
+        // Presets set overlapping fields, so a second one would silently
+        // undo part of the first.
+        if (!a->preset.empty() && a->preset != t.value) {
+            *err = "option '-x': presets do not combine ('" + a->preset + "', then '" + t.value +
+                   "'); give one";
+            return false;
+        }
         ls_idxopt io = a->io;
         ls_mapopt mo = a->mo;
         // A name starting with "asm" writes part of its settings before it is

@@ -25,6 +25,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "args.h"
@@ -76,6 +77,14 @@ void error(const char *fmt, ...) {
     va_end(ap);
 }
 
+void warning(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void warning(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vmessage("WARNING", "\x1b[1;31m", fmt, ap);
+    va_end(ap);
+}
+
 void info(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void info(const char *fmt, ...) {
     if (ls_verbosity < 2) return;
@@ -89,25 +98,70 @@ double peak_gb() {
     return ls_peak_rss() / (1024.0 * 1024.0); // ru_maxrss is in KiB
 }
 
-/* Whether path can be read as a file: "-" always; otherwise it must open
- * and not be a directory. Prints the error naming the role of the file. */
+/* Whether path can be read: "-" always; otherwise it must exist, not be a
+ * directory, and be readable. A regular file is opened to be sure; a pipe or
+ * device only checked, since opening a named pipe here would take bytes or
+ * the writer's end from the run. Prints the error naming the role of the
+ * file. */
 bool check_input(const std::string &path, const char *role) {
     if (path == "-") return true;
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        error("failed to open the %s file '%s': %s", role, path.c_str(), strerror(errno));
-        return false;
+    int err = 0;
+    if (stat(path.c_str(), &st) != 0)
+        err = errno;
+    else if (S_ISDIR(st.st_mode))
+        err = EISDIR;
+    else if (!S_ISREG(st.st_mode))
+        err = access(path.c_str(), R_OK) == 0 ? 0 : errno;
+    else if (FILE *fp = fopen(path.c_str(), "rb"))
+        fclose(fp);
+    else
+        err = errno;
+    if (err) error("failed to open the %s file '%s': %s", role, path.c_str(), strerror(err));
+    return err == 0;
+}
+
+/* Whether a query can be read only once: standard input, a pipe (also the
+ * /dev/fd/N of a process substitution) or a device. */
+bool read_once(const std::string &path) {
+    struct stat st;
+    return path == "-" || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode);
+}
+
+/* Refuses a run whose output would land on one of its inputs: -o or -d
+ * naming an input (also through a link), -o and -d the same file, or
+ * standard output redirected into an input. Files are compared by device
+ * and inode, before any work. */
+bool outputs_clear(const std::vector<std::pair<std::string, std::string>> &inputs,
+                   const std::vector<std::pair<std::string, std::string>> &outputs) {
+    auto same = [](const struct stat &a, const struct stat &b) {
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    };
+    auto id_of = [](const std::string &path, struct stat *st) {
+        if (path == "(standard output)") return fstat(STDOUT_FILENO, st) == 0 && S_ISREG(st->st_mode);
+        return path != "-" && stat(path.c_str(), st) == 0 && S_ISREG(st->st_mode);
+    };
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        struct stat out;
+        const bool exists = id_of(outputs[i].second, &out);
+        for (const auto &in : inputs) {
+            struct stat st;
+            if (exists && id_of(in.second, &st) && same(st, out)) {
+                error("the %s file '%s' is the %s file '%s': refusing to write over an input",
+                      outputs[i].first.c_str(), outputs[i].second.c_str(), in.first.c_str(), in.second.c_str());
+                return false;
+            }
+        }
+        for (size_t j = 0; j < i; ++j) {
+            struct stat st;
+            if (outputs[j].second == outputs[i].second ||
+                (exists && id_of(outputs[j].second, &st) && same(st, out))) {
+                error("the %s file and the %s file are the same file '%s'", outputs[j].first.c_str(),
+                      outputs[i].first.c_str(), outputs[i].second.c_str());
+                return false;
+            }
+        }
     }
-    if (S_ISDIR(st.st_mode)) {
-        error("failed to open the %s file '%s': %s", role, path.c_str(), strerror(EISDIR));
-        return false;
-    }
-    FILE *fp = fopen(path.c_str(), "rb");
-    if (fp == nullptr) {
-        error("failed to open the %s file '%s': %s", role, path.c_str(), strerror(errno));
-        return false;
-    }
-    fclose(fp);
     return true;
 }
 
@@ -175,6 +229,26 @@ bool attach_annotations(ls_idx *mi, const Args &a) {
     return true;
 }
 
+/* Every target needs a name, and SAM needs them distinct (a record names
+ * its target only by name); PAF can live with a repeat, with a warning.
+ * names collects the names of the parts seen so far. */
+bool targets_named(const ls_idx *mi, const char *path, bool sam, std::unordered_set<std::string> &names) {
+    for (uint32_t i = 0; i < mi->n_seq; ++i) {
+        const char *name = mi->seq[i].name;
+        if (name == nullptr || *name == 0) {
+            error("target %u of part %d of '%s' has an empty name", i + 1, mi->part_index + 1, path);
+            return false;
+        }
+        if (names.insert(name).second) continue;
+        if (sam) {
+            error("the target name '%s' occurs twice in '%s'; SAM output needs distinct names", name, path);
+            return false;
+        }
+        if (ls_verbosity >= 2) warning("the target name '%s' occurs twice in '%s'", name, path);
+    }
+    return true;
+}
+
 /* Reports a failed mapping pass; the library has named the fault already. */
 bool mapping_ok(int rc) {
     switch (rc) {
@@ -218,6 +292,7 @@ int map_parts(Run &run, std::vector<ls_map_stats> *passes) {
     int n_parts = 0;
     bool ok = true;
     const bool is_index = ls_idx_reader_is_index(r);
+    std::unordered_set<std::string> names;
     for (;;) {
         const double t0 = ls_realtime();
         ls_idx *mi = ls_idx_reader_read(r, a.n_threads);
@@ -235,7 +310,7 @@ int map_parts(Run &run, std::vector<ls_map_stats> *passes) {
         info("index part %d: %u targets, %.2f Mb, %.2f M minimizers; %s in %.2f s; peak memory %.2f GB",
              n_parts + 1, mi->n_seq, bases / 1e6, n_minimizers / 1e6, is_index ? "loaded" : "built",
              ls_realtime() - t0, peak_gb());
-        ok = attach_annotations(mi, a);
+        ok = targets_named(mi, target, run.sam, names) && attach_annotations(mi, a);
         if (ok && !run.queries.empty()) {
             const bool more_parts = !ls_idx_reader_eof(r);
             if (n_parts == 0 && more_parts && !run.split) {
@@ -243,10 +318,14 @@ int map_parts(Run &run, std::vector<ls_map_stats> *passes) {
                     error("the index has several parts (see -I); SAM output needs them merged: add "
                           "--split-prefix PREFIX or raise -I");
                     ok = false;
-                } else if (a.positional[1] == "-" || (run.queries.size() > 1 && a.positional[2] == "-")) {
-                    error("the index has several parts (see -I) and standard input cannot be read once per "
-                          "part: give the queries as a file or raise -I");
-                    ok = false;
+                } else {
+                    for (const char *q : run.queries)
+                        if (ok && read_once(q)) {
+                            error("the index has several parts (see -I) and the query '%s' can be read only "
+                                  "once, not once per part: give the queries as a regular file or raise -I",
+                                  q);
+                            ok = false;
+                        }
                 }
             }
             if (ok && n_parts == 0 && run.sam && !run.split) ok = write_sam_header(run, mi);
@@ -265,10 +344,9 @@ int map_parts(Run &run, std::vector<ls_map_stats> *passes) {
         ++n_parts;
         if (!ok) break;
     }
-    if (ls_idx_reader_close(r) != 0) {
-        error("the index file '%s' could not be completed and was removed", a.index_out.c_str());
-        ok = false;
-    }
+    // A failed index file was reported where it failed; the run fails too.
+    const bool index_out_failed = (ls_idx_reader_error(r) & LS_IDX_ERR_OUTPUT) != 0;
+    if (ls_idx_reader_close(r) != 0 || index_out_failed) ok = false;
     if (ok && n_parts == 0) {
         error("no sequence in the target file '%s'", target);
         ok = false;
@@ -324,27 +402,44 @@ int run_main(int argc, char **argv) {
                                     {a.jump.c_str(), "splice-jump"},
                                     {a.pass1.c_str(), "junction"},
                                     {a.spsc.c_str(), "splice-score"}};
-    for (auto &f : annotations)
-        if (*f[0] && !check_input(f[0], f[1])) return 1;
+    std::vector<std::pair<std::string, std::string>> inputs = {{"target", a.positional[0]}};
+    for (size_t i = 1; i < a.positional.size(); ++i) inputs.push_back({"query", a.positional[i]});
+    for (auto &f : annotations) {
+        if (!*f[0]) continue;
+        if (!check_input(f[0], f[1])) return 1;
+        inputs.push_back({f[1], f[0]});
+    }
+    std::vector<std::pair<std::string, std::string>> outputs;
+    outputs.push_back({"output", a.out_path.empty() ? "(standard output)" : a.out_path});
+    if (!a.index_out.empty()) outputs.push_back({"index", a.index_out});
+    if (!outputs_clear(inputs, outputs)) return 1;
     run.sam = (a.mo.flag & LS_F_SAM_OUT) != 0;
     run.split = !a.split_prefix.empty();
+    if (run.split)
+        for (const char *q : run.queries)
+            if (read_once(q)) {
+                error("--split-prefix reads the queries once more to merge the results, and '%s' can be read "
+                      "only once: give the queries as a regular file",
+                      q);
+                return 1;
+            }
 
     // A regular output file is written under a temporary name and takes its
     // own name only when the run succeeded, so that no failure (a crash or a
-    // kill included) leaves a complete-looking file. Devices and pipes
-    // (-o /dev/stdout) are written directly.
-    std::string out_tmp;
+    // kill included) leaves a complete-looking file. The pipeline writes to
+    // standard output, which is pointed at that file.
+    ls_outfile *out = nullptr;
     if (!a.out_path.empty()) {
-        struct stat st;
-        if (stat(a.out_path.c_str(), &st) != 0 || S_ISREG(st.st_mode))
-            out_tmp = a.out_path + ".partial." + std::to_string(getpid());
-        const std::string &open_path = out_tmp.empty() ? a.out_path : out_tmp;
-        if (freopen(open_path.c_str(), "w", stdout) == nullptr) {
-            error("failed to open the output file '%s': %s", a.out_path.c_str(), strerror(errno));
+        out = ls_outfile_open(a.out_path.c_str(), "output");
+        if (out == nullptr) return 1;
+        if (fflush(stdout) != 0 || dup2(fileno(ls_outfile_fp(out)), STDOUT_FILENO) < 0) {
+            error("failed to write the output file '%s': %s", a.out_path.c_str(), strerror(errno));
+            ls_outfile_abandon(out);
             return 1;
         }
-        if (!out_tmp.empty() && out_tmp.size() < sizeof(g_partial_path)) {
-            memcpy(g_partial_path, out_tmp.c_str(), out_tmp.size() + 1);
+        const char *tmp = ls_outfile_tmp_path(out);
+        if (tmp != nullptr && strlen(tmp) < sizeof(g_partial_path)) {
+            memcpy(g_partial_path, tmp, strlen(tmp) + 1);
             signal(SIGABRT, remove_partial_and_abort);
         }
     }
@@ -362,23 +457,18 @@ int run_main(int argc, char **argv) {
             passes.assign(1, st);
         }
     }
+    // A run that stopped before its merge leaves no temporary file of its own.
+    if (run.split) ls_split_discard(a.split_prefix.c_str());
     if (fflush(stdout) != 0 || ferror(stdout)) {
         if (ok) error("failed to write the results: %s", strerror(errno));
         ok = false;
     }
-    if (!a.out_path.empty()) {
-        if (fclose(stdout) != 0 && ok) {
-            error("failed to write the results to '%s': %s", a.out_path.c_str(), strerror(errno));
-            ok = false;
-        }
-        if (!out_tmp.empty()) {
-            if (ok && rename(out_tmp.c_str(), a.out_path.c_str()) != 0) {
-                error("failed to write the results to '%s': %s", a.out_path.c_str(), strerror(errno));
-                ok = false;
-            }
-            if (!ok) remove(out_tmp.c_str());
-            g_partial_path[0] = 0;
-        }
+    if (out != nullptr) {
+        g_partial_path[0] = 0;
+        if (ok)
+            ok = ls_outfile_commit(out) == 0;
+        else
+            ls_outfile_abandon(out);
     }
     if (ok && !passes.empty()) {
         const ls_map_stats &st = passes.back();

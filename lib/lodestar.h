@@ -214,9 +214,14 @@ int ls_opt_check(const ls_idxopt *io, const ls_mapopt *mo);
 /* Results of ls_seqfile_read besides a sequence length. Every failure is
  * negative, so callers that only test for a negative result stop on all. */
 #define LS_SEQ_EOF        (-1) /* end of input */
-#define LS_SEQ_BAD_FASTQ  (-2) /* FASTQ quality missing or of another length than the sequence */
+#define LS_SEQ_BAD_FASTQ  (-2) /* a malformed record: a FASTQ line missing or out of place, a quality of
+                                  another length than the sequence, or the input ends inside it */
 #define LS_SEQ_READ_ERROR (-3) /* the input ended with a read or decompression error */
 #define LS_SEQ_TOO_LONG   (-4) /* a sequence of 2^31 bases or more (the record was read whole) */
+#define LS_SEQ_BAD_BYTE   (-5) /* a byte that is not a letter in a sequence, not a quality character
+                                  ('!' to '~') in a quality, or a NUL in a header */
+#define LS_SEQ_NOT_SEQUENCE (-6) /* the input is not FASTA or FASTQ: a BAM, CRAM, SAM or index file,
+                                    or other binary data */
 
 /* A FASTA/FASTQ file read one record at a time. Opaque; one thread at a
  * time. */
@@ -242,11 +247,12 @@ typedef struct {
 ls_seqfile *ls_seqfile_open(const char *path);
 
 /* Reads the next record into *out. Returns its sequence length (0 or more)
- * or one of the negative LS_SEQ_* results. After LS_SEQ_BAD_FASTQ or
- * LS_SEQ_TOO_LONG, *out holds what was read of the refused record (its name,
- * for a message); reading may go on, though the record after a malformed one
- * may be lost with it. After LS_SEQ_EOF or LS_SEQ_READ_ERROR, *out is empty
- * and every further call returns the same until the file is rewound. */
+ * or one of the negative LS_SEQ_* results (ls_seqfile_error_text says why).
+ * After LS_SEQ_BAD_FASTQ, LS_SEQ_BAD_BYTE or LS_SEQ_TOO_LONG, *out holds
+ * what was read of the refused record; reading may go on, though the record
+ * after a malformed one may be lost with it. After LS_SEQ_EOF,
+ * LS_SEQ_READ_ERROR or LS_SEQ_NOT_SEQUENCE, *out is empty and every further
+ * call returns the same until the file is rewound. */
 int ls_seqfile_read(ls_seqfile *f, ls_seqfile_rec *out);
 
 /* Goes back to the first record. Returns 0, or -1 when the input cannot be
@@ -255,9 +261,9 @@ int ls_seqfile_read(ls_seqfile *f, ls_seqfile_rec *out);
  * and is not the file from its start. */
 int ls_seqfile_rewind(ls_seqfile *f);
 
-/* Why the input failed, for a message after LS_SEQ_READ_ERROR: the text of
- * the read or decompression error, without the path; "" when there was none.
- * Valid until the next call on f. */
+/* Why the last read failed, for a message: the record's number and name and
+ * what is wrong with it, or the read or decompression error, without the
+ * path; "" when it did not fail. Valid until the next call on f. */
 const char *ls_seqfile_error_text(const ls_seqfile *f);
 
 /* Closes the input and frees the file with its texts; null does nothing. */
@@ -344,19 +350,25 @@ struct ls_idx {
 typedef struct ls_idx_reader ls_idx_reader;
 
 /* Bits of ls_idx_reader_error. INPUT: the target file could not be read
- * whole (a truncated or corrupt index file, a malformed sequence file, a read
- * error). OUTPUT: the index file asked for could not be written; it was
- * removed. */
+ * whole (a truncated or corrupt index file, one whose checksum does not
+ * match, a malformed sequence file, a read error). OUTPUT: the index file
+ * asked for will not be saved (a write failed, or INPUT); nothing was put
+ * under its name. */
 #define LS_IDX_ERR_INPUT  0x1
 #define LS_IDX_ERR_OUTPUT 0x2
 
-/* Opens a reader on a target path: an index file (recognised by its first
- * four bytes) or a FASTA/FASTQ file, plain or gzip ("-" is standard input,
- * always read as sequences). opt null means the default index options; they
- * are copied. With out_path, every part yielded is also appended to that
- * index file. Returns null when the target cannot be opened (no message:
- * errno says why), or after a message when the options are invalid (k not 1
- * to 28, w above 255, negative bucket bits) or the output cannot be created.
+/* Opens a reader on a target path: an index file (a regular file recognised
+ * by its first four bytes; one damaged there is still taken for an index and
+ * reported when read) or a FASTA/FASTQ file, plain or gzip. "-" (standard
+ * input), a pipe or a device is always read as sequences, and no byte of it
+ * is consumed here. opt null means the default index options; they are
+ * copied. With out_path, every part yielded is also written to that index
+ * file, under a temporary name next to it (see ls_outfile_open) that
+ * ls_idx_reader_close renames into place. Returns null when the target cannot
+ * be opened (no message: errno says why), or after one message with errno 0
+ * when the target is a gzip-compressed index (decompress it first), the
+ * options are invalid (k not 1 to 28, w above 255, negative bucket bits),
+ * out_path is the target file itself, or the output cannot be created.
  * Close with ls_idx_reader_close. */
 ls_idx_reader *ls_idx_reader_open(const char *path, const ls_idxopt *opt, const char *out_path);
 
@@ -379,8 +391,13 @@ int ls_idx_reader_eof(const ls_idx_reader *r);
  * partway holds only the targets before the failure). */
 int ls_idx_reader_error(const ls_idx_reader *r);
 
-/* Closes input and output and frees the reader (null does nothing). Returns
- * 0, or -1 if the output file could not be completed (it is then removed). */
+/* Closes input and output and frees the reader (null does nothing). With an
+ * index file asked for, it appears under its name now, whole, and 0 is
+ * returned; otherwise -1, after a message, and only the temporary file is
+ * removed: a write or the rename failed, ls_idx_reader_error has any bit set,
+ * or the parts were not all read (the reader is not at its end). A device
+ * (/dev/stdout) is written as the parts come and is never removed. Without
+ * an index file asked for, returns 0. */
 int ls_idx_reader_close(ls_idx_reader *r);
 
 /* Builds one index of a whole FASTA/FASTQ file (bucket bits 14). Null if the
@@ -411,7 +428,8 @@ const uint64_t *ls_idx_lookup(const ls_idx *mi, uint64_t h, int *n);
  * count are among the fraction f of most frequent ones. */
 int32_t ls_idx_max_occ(const ls_idx *mi, float f);
 
-/* Appends one part to an index file and flushes. Returns 0, or -1 after a
+/* Appends one part to an index file, in the current format (ending with a
+ * checksum of the part), and flushes. Returns 0, or -1 after a
  * message when the part cannot be stored (a target name of 256 bytes or
  * more, which the file cannot hold: nothing is written then) or writing
  * failed (the stream then holds a partial part). */
@@ -419,8 +437,10 @@ int ls_idx_write(FILE *fp, const ls_idx *mi);
 
 /* Loads the next part of an index file. Returns the part with *status 1; or
  * null with *status 0 at a clean end (no byte left); or null with *status -1
- * when the bytes there do not form a whole, consistent part: one message on
- * standard error names fn (may be null), part_index and what was wrong. */
+ * when the bytes there do not form a whole, consistent part or its checksum
+ * does not match: one message on standard error names fn (may be null),
+ * part_index and what was wrong. A part of the earlier format, which has no
+ * checksum, loads with a note at verbosity 2 or more when part_index is 0. */
 ls_idx *ls_idx_load2(FILE *fp, const char *fn, int part_index, int *status);
 /* ls_idx_load2 without name or status: null at the end or on failure. */
 ls_idx *ls_idx_load(FILE *fp);
@@ -556,6 +576,10 @@ ls_reg *ls_map(const ls_idx *mi, int qlen, const char *seq, int *n_regs, ls_tbuf
 void ls_map_frag(const ls_idx *mi, int n_segs, const int *qlens, const char **seqs, int *n_regs,
                  ls_reg **regs, ls_tbuf *b, const ls_mapopt *opt, const char *qname);
 
+/* Most segments (mates) a fragment may have; ls_map_records leaves a
+ * fragment of more unmapped. */
+#define LS_MAX_SEG 255
+
 /* Maps the n_segs records of one fragment (1, or the mates in file order)
  * exactly as ls_map_file_frag does: mates turned to the orientation of
  * opt->pair_orientation for mapping and back after, segments mapped one by
@@ -596,12 +620,19 @@ int ls_map_file(const ls_idx *mi, const char *path, const ls_mapopt *opt, int n_
  * ls_map_file_frag (one per index part, over the same query files) and
  * prints the results as ls_map_file_frag does; with LS_F_SAM_OUT the merged
  * @SQ lines come first (the caller prints the rest of the header before).
- * Removes the temporary files when it succeeds. Returns 0, LS_MAP_ERR_OPEN
- * when an argument is out of range or a query or temporary file cannot be
- * opened (the temporary files are kept then), LS_MAP_ERR_INPUT when a query
- * or temporary file is cut short or corrupt, LS_MAP_ERR_OUTPUT when writing
- * failed. */
+ * When it succeeds, removes the temporary files that this process created
+ * (see ls_split_discard). Returns 0, LS_MAP_ERR_OPEN when an argument is out
+ * of range or a query or temporary file cannot be opened (the temporary
+ * files are kept then), LS_MAP_ERR_INPUT when a query or temporary file is
+ * cut short or corrupt, LS_MAP_ERR_OUTPUT when writing failed. */
 int ls_split_merge(int n_files, const char **paths, const ls_mapopt *opt, int n_parts);
+
+/* Removes the temporary files of prefix that this process created and has
+ * not removed yet, for a split run that stops before its merge. A file this
+ * process did not create (one left by an earlier run, one put in place of
+ * ours) is never removed. Null does nothing. A temporary file is created
+ * exclusively: a run whose file of a part exists already fails, naming it. */
+void ls_split_discard(const char *prefix);
 
 /* Running totals of the file pipeline in this process, for progress and
  * summary lines: queries and bases written out (to standard output or a
@@ -729,6 +760,34 @@ void ls_sam_append_seq(ls_string *str, const char *text, int len, int reverse, i
  * with none after the last; empty when there is nothing to report. Bases
  * the part does not hold count as N. */
 void ls_write_junc(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const ls_reg *r);
+
+/* ---- result files ----
+ * A result file is written under a temporary name created exclusively
+ * (O_EXCL, no symbolic link followed) next to its final name, and renamed
+ * over it only when complete, so that a failed or killed run leaves no
+ * complete-looking file and a link planted at a predictable name is never
+ * written through. A path that is itself a symbolic link writes the file it
+ * points to, as a shell redirection does; the link stays. A device or pipe
+ * (/dev/stdout, a named pipe) is written in place. Clean-up removes the
+ * temporary file only, never the final path. */
+typedef struct ls_outfile ls_outfile;
+
+/* Opens path for writing; role names the file in messages ("output",
+ * "index"). Returns null after one message on standard error naming the
+ * file, or a missing directory. Finish with ls_outfile_commit or
+ * ls_outfile_abandon. */
+ls_outfile *ls_outfile_open(const char *path, const char *role);
+/* The stream to write to; owned by f. */
+FILE *ls_outfile_fp(const ls_outfile *f);
+/* The temporary name (owned by f), or null for a file written in place. */
+const char *ls_outfile_tmp_path(const ls_outfile *f);
+/* Flushes and closes the stream and renames the file into place. Returns 0,
+ * or -1 after a message (a write, close or rename failed; the temporary file
+ * is removed). Frees f; null does nothing. */
+int ls_outfile_commit(ls_outfile *f);
+/* Closes the stream and removes the temporary file; frees f. Null does
+ * nothing. */
+void ls_outfile_abandon(ls_outfile *f);
 
 /* ---- timing ---- */
 double ls_realtime(void);

@@ -300,10 +300,7 @@ struct SeqFile {
         const int ret = ls_seqfile_read(f, rec);
         if (ret >= 0) return true;
         if (ret == LS_SEQ_EOF) return false;
-        std::string why = ret == LS_SEQ_BAD_FASTQ ? "the quality of FASTQ record '" + std::string(rec->name) +
-                                                        "' is missing or of another length than its sequence"
-                          : ret == LS_SEQ_TOO_LONG ? "sequence '" + std::string(rec->name) + "' is 2^31 bases or longer"
-                                                   : std::string(ls_seqfile_error_text(f));
+        const std::string why = ls_seqfile_error_text(f);
         throw py::value_error("failed to read '" + path + "': " + why);
     }
 };
@@ -336,10 +333,19 @@ struct FileMapper {
         const int64_t flag = mapper->mo.flag;
         ls_seqfile_rec r;
         if (files.size() > 1) {
-            for (auto &f : files) {
-                if (!f->next(&r)) return false; /* the shorter file ends the pairs */
-                q->recs.push_back(take(r, flag));
-            }
+            // Mates pair by their place in the files, so the files must
+            // agree on the names and end together.
+            size_t n_read = 0;
+            for (auto &f : files)
+                if (f->next(&r)) ++n_read, q->recs.push_back(take(r, flag));
+            if (n_read == 0) return false;
+            if (n_read < files.size())
+                throw py::value_error("the files of mates hold different numbers of records: '" + files[0]->path +
+                                      "' and '" + files[1]->path + "'");
+            if (!ls_same_fragment(q->recs[0].name, q->recs[1].name))
+                throw py::value_error("the mates of a pair do not match: '" + std::string(q->recs[0].name) +
+                                      "' in '" + files[0]->path + "' but '" + q->recs[1].name + "' in '" +
+                                      files[1]->path + "'");
             return true;
         }
         if (held) {
@@ -351,7 +357,7 @@ struct FileMapper {
             return false;
         }
         // Interleaved mates: the records of one fragment follow each other.
-        while ((flag & LS_F_FRAGMENT) && files[0]->next(&r)) {
+        while ((flag & LS_F_FRAGMENT) && q->recs.size() < LS_MAX_SEG && files[0]->next(&r)) {
             ls_bseq_rec t = take(r, flag);
             if (!ls_same_fragment(q->recs.back().name, t.name)) {
                 held.reset(new ls_bseq_rec(t));

@@ -4,6 +4,7 @@
 # its seed corpus (the seeds are replayed first), then prints, per target,
 # the executions, the coverage features reached and the findings. A crash
 # leaves its input in build-fuzz/findings/ and makes the script fail.
+# LODESTAR_FUZZ_BUILD names another build folder than build-fuzz.
 #   scripts/fuzz.sh MINUTES [target ...]    e.g. scripts/fuzz.sh 0.5 (CI smoke), scripts/fuzz.sh 10
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,6 +22,7 @@ if ! clang++ -fsanitize=fuzzer "$probe/p.cpp" -o "$probe/p" 2>/dev/null; then
 fi
 rm -rf "$probe"
 
+build="${LODESTAR_FUZZ_BUILD:-build-fuzz}"
 seconds=$(awk -v m="$minutes" 'BEGIN { s = int(m * 60); print (s < 1 ? 1 : s) }')
 if [ $# -gt 0 ]; then
   targets=("$@")
@@ -31,21 +33,21 @@ else
     targets+=("${n%_fuzz}")
   done
 fi
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DLODESTAR_FUZZ=ON -DLODESTAR_TESTS=OFF -DLODESTAR_BENCH=OFF \
+CC=clang CXX=clang++ cmake -S . -B "$build" -DLODESTAR_FUZZ=ON -DLODESTAR_TESTS=OFF -DLODESTAR_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]/%/_fuzz}" >/dev/null
-mkdir -p build-fuzz/findings build-fuzz/logs
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]/%/_fuzz}" >/dev/null
+mkdir -p "$build/findings" "$build/logs"
 status=0
 for t in "${targets[@]}"; do
-  scratch="build-fuzz/scratch/$t"
+  scratch="$build/scratch/$t"
   rm -rf "$scratch"
   mkdir -p "$scratch"
-  log="build-fuzz/logs/$t.log"
-  if build-fuzz/"${t}_fuzz" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 \
-    -artifact_prefix="build-fuzz/findings/$t-" "$scratch" "tests/fuzz/corpus/$t" > "$log" 2>&1; then
+  log="$build/logs/$t.log"
+  if "$build/${t}_fuzz" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 \
+    -artifact_prefix="$build/findings/$t-" "$scratch" "tests/fuzz/corpus/$t" > "$log" 2>&1; then
     result="no findings"
   else
-    result="FINDING: see $log and build-fuzz/findings/"
+    result="FINDING: see $log and $build/findings/"
     status=1
   fi
   # A run that stopped on a finding prints no final count: take the last

@@ -3,8 +3,12 @@
  * store with the name index. */
 #include "index/index.h"
 
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +16,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,6 +35,17 @@ using lstest::TempDir;
 void replace_file(const std::string &path, const std::string &content) {
     unlink(path.c_str());
     lstest::write_file(path, content);
+}
+
+/* CRC-32 (reflected, polynomial 0xedb88320) bit by bit, independent of
+ * zlib's table-driven code. */
+uint32_t crc32_bitwise(const std::string &s, size_t n) {
+    uint32_t c = 0xffffffffU;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= (uint8_t)s[i];
+        for (int k = 0; k < 8; ++k) c = c >> 1 ^ (0xedb88320U & (0U - (c & 1)));
+    }
+    return ~c;
 }
 
 /* ---- test data ---- */
@@ -477,7 +493,7 @@ TEST(IndexFile, LayoutIsLittleEndianItemAfterItem) {
         uint64_t lo = u32();
         return lo | (uint64_t)u32() << 32;
     };
-    EXPECT_EQ(f.substr(0, 4), std::string("LSI\2", 4));
+    EXPECT_EQ(f.substr(0, 4), std::string("LSI\3", 4));
     o = 4;
     EXPECT_EQ(u32(), 2U);
     EXPECT_EQ(u32(), 5U);
@@ -514,6 +530,10 @@ TEST(IndexFile, LayoutIsLittleEndianItemAfterItem) {
             EXPECT_EQ(word >> 4 * t & 15, ls_nt4_table[(uint8_t)c]) << "base " << g;
         }
     }
+    // The checksum of every byte before it; the standard check value first.
+    ASSERT_EQ(crc32_bitwise("123456789", 9), 0xcbf43926U);
+    const size_t end = o;
+    EXPECT_EQ(u32(), crc32_bitwise(f, end));
     EXPECT_EQ(o, f.size());
     ls_idx_destroy(mi);
 }
@@ -660,8 +680,7 @@ TEST(IndexFile, TruncatedFilesAreReportedAtEveryOffset) {
                 EXPECT_EQ(res, std::make_pair(1, LS_IDX_ERR_INPUT)) << "cut at " << cut;
         }
         // Bytes after the last part that are not a whole part.
-        for (const std::string &tail :
-             {std::string("L"), std::string("LSI\2"), std::string("XXXXXXXXXXXXXXXXXXXXXXXXX")}) {
+        for (const std::string tail : {"L", LS_IDX_MAGIC, LS_IDX_MAGIC_V2, "XXXXXXXXXXXXXXXXXXXXXXXXX"}) {
             replace_file(path, t.bytes + tail);
             EXPECT_EQ(load_through_reader(path), std::make_pair(2, LS_IDX_ERR_INPUT)) << tail;
         }
@@ -677,8 +696,9 @@ TEST(IndexFile, TruncatedFilesAreReportedAtEveryOffset) {
         << err;
     EXPECT_NE(err.find("at byte " + std::to_string(t.second + 24)), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
-    // Without a known size the loader reads until the bytes run out.
-    FILE *mem = fmemopen(&t.bytes[0], t.bytes.size() - 10, "rb");
+    // Without a known size the loader reads until the bytes run out (here
+    // the 4 of the checksum and 10 of the bases are missing).
+    FILE *mem = fmemopen(&t.bytes[0], t.bytes.size() - 14, "rb");
     int status = 0;
     testing::internal::CaptureStderr();
     ls_idx_destroy(ls_idx_load2(mem, "mem", 0, &status));
@@ -721,8 +741,9 @@ TEST(IndexFile, DamagedHeadersAndCountsAreRefusedNotTrusted) {
         EXPECT_EQ(with(4 + 4 * field + 3, 0x40), failed_first) << "field " << field;
         EXPECT_EQ(with(t.second + 4 + 4 * field + 3, 0x01), failed_second) << "field " << field;
     }
-    // Flag bits without a meaning to the index are carried, not refused.
-    EXPECT_EQ(with(4 + 16 + 3, 0x40), std::make_pair(2, 0));
+    // Flag bits without a meaning to the index are carried (see the round
+    // trip), but one changed after writing fails the checksum.
+    EXPECT_EQ(with(4 + 16 + 3, 0x40), failed_first);
     EXPECT_EQ(with(4 + 4 + 0, 0x20), failed_first);     // k = 11 ^ 32 = 43
     EXPECT_EQ(with(4 + 12, 0x40), failed_first);        // n_seq + 64 targets
     EXPECT_EQ(with(t.second + 1, 0x01), failed_second); // wrong magic of the second part
@@ -737,17 +758,214 @@ TEST(IndexFile, DamagedHeadersAndCountsAreRefusedNotTrusted) {
     std::mt19937_64 rng(5);
     for (size_t off = 4; off < 80; ++off) {
         auto res = with(off, (uint8_t)(1 + rng() % 255));
-        EXPECT_TRUE(res.second == 0 || res.second == LS_IDX_ERR_INPUT);
+        EXPECT_EQ(res.second, LS_IDX_ERR_INPUT) << "byte " << off;
     }
-    // Random single-byte damage anywhere: either a consistent load or a
-    // reported failure, never a crash or a pointer out of the part.
+    // Random single-bit damage anywhere: a reported failure, never a crash,
+    // a pointer out of the part or a silent load.
     int n_failed = 0;
     for (int trial = 0; trial < 400; ++trial) {
         size_t off = 4 + rng() % (t.bytes.size() - 4);
         auto res = with(off, (uint8_t)(1 << rng() % 8));
         n_failed += res.second != 0;
     }
-    EXPECT_GT(n_failed, 50);
+    EXPECT_EQ(n_failed, 400);
+}
+
+TEST(IndexFile, EveryFlippedBitIsReportedNeverLoadedSilently) {
+    TempDir dir;
+    TwoParts t = two_part_file(dir);
+    const std::string path = dir.file("flip.idx");
+    // Every bit of 200 bytes spread over the file, and of both magics and
+    // both checksums.
+    std::set<size_t> offsets;
+    for (size_t i = 0; i < 200; ++i) offsets.insert(i * t.bytes.size() / 200);
+    for (size_t i = 0; i < 4; ++i)
+        offsets.insert({i, t.second - 4 + i, t.second + i, t.bytes.size() - 4 + i});
+    Verbosity v(1);
+    for (size_t off : offsets) {
+        for (int bit = 0; bit < 8; ++bit) {
+            std::string b = t.bytes;
+            b[off] = (char)(b[off] ^ 1 << bit);
+            replace_file(path, b);
+            testing::internal::CaptureStderr();
+            auto res = load_through_reader(path);
+            const std::string err = testing::internal::GetCapturedStderr();
+            // A magic turned into the earlier version's leaves the part's
+            // bytes intact: it loads, and its checksum, read as the next
+            // part's magic, is refused.
+            const bool to_v2 = bit == 0 && (off == 3 || off == t.second + 3);
+            EXPECT_EQ(res, std::make_pair((off < t.second ? 0 : 1) + to_v2, LS_IDX_ERR_INPUT))
+                << "byte " << off << " bit " << bit;
+            EXPECT_EQ(err.find("[ERROR]\x1b[1;31m failed to load index file '" + path + "', part "), 0U)
+                << err;
+        }
+    }
+    // Damage that keeps the part consistent: target "chr1" turned into "chr3".
+    std::string b = t.bytes;
+    ASSERT_EQ(b.substr(25, 4), "chr1");
+    b[28] ^= 2;
+    replace_file(path, b);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(load_through_reader(path), std::make_pair(0, LS_IDX_ERR_INPUT));
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string at = std::to_string(t.second - 4); // the checksum's first byte
+    EXPECT_NE(err.find("part 0: checksum mismatch: the file is damaged (at byte " + at), std::string::npos)
+        << err;
+}
+
+/* The parts of an index file, loaded and written again. */
+std::string reloaded(const std::string &path, const ls_idxopt *o) {
+    int error = -1;
+    auto parts = read_all(path, o, nullptr, 1, &error);
+    EXPECT_EQ(error, 0);
+    FILE *fp = tmpfile();
+    for (ls_idx *mi : parts) EXPECT_EQ(ls_idx_write(fp, mi), 0);
+    std::string bytes((size_t)ftell(fp), '\0');
+    rewind(fp);
+    EXPECT_EQ(fread(&bytes[0], 1, bytes.size(), fp), bytes.size());
+    fclose(fp);
+    destroy_all(parts);
+    return bytes;
+}
+
+TEST(IndexFile, EarlierFormatLoadsWithANoteOncePerFile) {
+    TempDir dir;
+    TwoParts t = two_part_file(dir);
+    // The same parts in the earlier layout: the other magic, no checksum.
+    auto old_part = [&](size_t from, size_t to) {
+        return std::string(LS_IDX_MAGIC_V2) + t.bytes.substr(from + 4, to - from - 8);
+    };
+    const std::string path = dir.file("old.idx");
+    lstest::write_file(path, old_part(0, t.second) + old_part(t.second, t.bytes.size()));
+    EXPECT_EQ(ls_idx_probe_file(path.c_str()), (int64_t)t.bytes.size() - 8);
+    ls_idxopt o = options(11, 5, 3, 500, 500); // those of the file: no other warning
+    const std::string current = reloaded(dir.file("small.idx"), &o);
+    EXPECT_GT(current.size(), t.second);
+    for (int verbosity : {1, 2}) {
+        Verbosity v(verbosity);
+        testing::internal::CaptureStderr();
+        // The same parts as from the current format.
+        EXPECT_TRUE(reloaded(path, &o) == current);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  verbosity < 2 ? ""
+                                : "[WARNING] index file '" + path +
+                                      "' was written by an earlier version and carries no checksum; damage "
+                                      "cannot be detected. Save it again with -d to add one.\n");
+    }
+}
+
+TEST(IndexFile, OnlyRegularFilesAreProbedAndGzipIndexesAreRefused) {
+    TempDir dir;
+    TwoParts t = two_part_file(dir);
+    const std::string gz = dir.file("t.idx.gz"), fa_gz = dir.file("t.fa.gz"), fifo = dir.file("fifo");
+    lstest::write_gzip(gz, t.bytes);
+    lstest::write_gzip(fa_gz, ">a\nACGTACGTTTGACCATGACA\n");
+    EXPECT_EQ(ls_idx_probe_file(gz.c_str()), 0);
+    Verbosity v(1);
+    testing::internal::CaptureStderr();
+    errno = EINVAL;
+    EXPECT_EQ(ls_idx_reader_open(gz.c_str(), nullptr, nullptr), nullptr);
+    EXPECT_EQ(errno, 0) << "the message is the report";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[ERROR]\x1b[1;31m '" + gz +
+                  "' is a gzip-compressed index file, which cannot be read as it is: decompress it "
+                  "first\x1b[0m\n");
+    int error = -1;
+    auto parts = read_all(fa_gz, nullptr, nullptr, 1, &error);
+    EXPECT_EQ(parts.size(), 1U);
+    destroy_all(parts);
+    // A named pipe is not opened: its writer's bytes, index-like or not, all
+    // reach whoever reads it. (Our end is open before the writer starts, so
+    // that nothing blocks whatever the probe does.)
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    const std::string text = std::string(LS_IDX_MAGIC) + " and the rest";
+    std::thread writer([&] { lstest::write_file(fifo, text); });
+    EXPECT_EQ(ls_idx_probe_file(fifo.c_str()), 0);
+    writer.join();
+    char buf[64];
+    const ssize_t n = read(fd, buf, sizeof(buf));
+    close(fd);
+    EXPECT_EQ(std::string(buf, n > 0 ? n : 0), text);
+}
+
+/* The names in a directory. */
+std::set<std::string> listing(const std::string &dir) {
+    std::set<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *e = readdir(d)) names.insert(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+TEST(IndexFile, SavedOnlyWhenWholeAndFailuresRemoveNothingElse) {
+    TempDir dir;
+    const std::string fa = dir.file("t.fa"), idx = dir.file("t.idx");
+    lstest::write_file(fa, fasta(random_genome(91, 3, 2000, 3000), numbered_names(3)));
+    ls_idxopt o = options(15, 10, 8, 1, 1); // one target per part
+    Verbosity v(1);
+    // The file takes its name only when the reader closes after the end.
+    ls_idx_reader *r = ls_idx_reader_open(fa.c_str(), &o, idx.c_str());
+    ASSERT_NE(r, nullptr);
+    int n = 0;
+    while (ls_idx *mi = ls_idx_reader_read(r, 1)) {
+        ls_idx_destroy(mi), ++n;
+        EXPECT_NE(access(idx.c_str(), F_OK), 0);
+    }
+    EXPECT_EQ(n, 3);
+    EXPECT_EQ(ls_idx_reader_close(r), 0);
+    EXPECT_GT(ls_idx_probe_file(idx.c_str()), 0);
+    const std::string saved = lstest::read_file(idx);
+
+    // Failures report, leave an existing file as it was and no new file. The
+    // full device is reached through a link, so that a fault removing the
+    // output path would remove the link, not the machine's /dev/full.
+    const std::string full = dir.file("full");
+    struct stat st;
+    const bool have_full = stat("/dev/full", &st) == 0 && S_ISCHR(st.st_mode);
+    if (have_full) { ASSERT_EQ(symlink("/dev/full", full.c_str()), 0); }
+    const std::set<std::string> before = listing(dir.path());
+    struct Case {
+        std::string out;
+        int n_read; /* parts read before the close; -1: all */
+        std::string message;
+    } cases[] = {
+        {idx, 1, "[ERROR]\x1b[1;31m the index file '" + idx +
+                     "' was not saved: reading stopped before the end of the target file\x1b[0m\n"},
+        {full, -1, "failed to write the index file '" + full + "': No space left on device"},
+        {dir.file(std::string(300, 'n')), -1, "': File name too long\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.out);
+        if (c.out == full && !have_full) continue;
+        testing::internal::CaptureStderr();
+        // A name the output cannot take may be refused at once (with errno
+        // 0) or when the file is renamed into place.
+        errno = EINVAL;
+        r = ls_idx_reader_open(fa.c_str(), &o, c.out.c_str());
+        if (r == nullptr) { EXPECT_TRUE(errno == 0 && c.out.size() > 255); }
+        for (int i = 0; r && (c.n_read < 0 || i < c.n_read); ++i) {
+            ls_idx *mi = ls_idx_reader_read(r, 1);
+            if (mi == nullptr) break;
+            ls_idx_destroy(mi);
+        }
+        if (r) { EXPECT_EQ(ls_idx_reader_close(r), -1); }
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_TRUE(lstest::read_file(idx) == saved);
+        EXPECT_EQ(listing(dir.path()), before);
+    }
+    EXPECT_TRUE(!have_full || (lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) << "the link is kept";
+    // The target itself is never the index file.
+    testing::internal::CaptureStderr();
+    errno = EINVAL;
+    EXPECT_EQ(ls_idx_reader_open(fa.c_str(), &o, fa.c_str()), nullptr);
+    EXPECT_EQ(errno, 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("would replace the target file"),
+              std::string::npos);
 }
 
 TEST(IndexFile, LongNamesAreRefusedForFilesButMapInMemory) {

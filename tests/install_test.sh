@@ -5,7 +5,7 @@
 #   install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1 src=$2
-command -v pkg-config >/dev/null || { echo "pkg-config is not installed: skipped"; exit 77; }
+command -v pkg-config >/dev/null || { echo "pkg-config is not installed: skipped" >&2; exit 77; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix

@@ -399,8 +399,10 @@ TEST(MapFile, OutputFaultsAreReturnedOnce) {
         std::string message;
     } cases[] = {
         {nullptr, "[ERROR] failed to write the results: No space left on device\n"},
-        {full.c_str(),
-         "[ERROR]\x1b[1;31m failed to write to temporary file of part 0\x1b[0m: No space left on device\n"},
+        // A link planted at the temporary file's name is not written through.
+        {full.c_str(), "[ERROR]\x1b[1;31m temporary file '" + tmp_path(full, 0) +
+                           "' exists, perhaps left by an earlier run: remove it or choose another "
+                           "--split-prefix\x1b[0m\n"},
         {"/nonexistent/dir/x", "[ERROR]\x1b[1;31m failed to write to temporary file "
                                "'/nonexistent/dir/x.0000.tmp'\x1b[0m: No such file or directory\n"},
     };
@@ -418,6 +420,9 @@ TEST(MapFile, OutputFaultsAreReturnedOnce) {
             EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
         }
     }
+    char target[16] = {0};
+    EXPECT_EQ(readlink(tmp_path(full, 0).c_str(), target, sizeof(target) - 1), 9);
+    EXPECT_STREQ(target, "/dev/full") << "the link is kept";
     remove(tmp_path(full, 0).c_str());
 }
 
@@ -470,4 +475,39 @@ TEST(MapFile, DamagedSplitFilesStopTheMergeAndAreKept) {
         for (int j = 0; j < n_parts; ++j) EXPECT_TRUE(file_exists(tmp_path(prefix, j)));
     }
     ls_split_remove(prefix.c_str(), n_parts);
+}
+
+/* Interleaved mode groups consecutive records of one name: a run longer than
+ * a fragment may hold goes on as further fragments, and with all chains kept
+ * every mate still has a SAM primary for its mate's record to point to. Both
+ * used to stop the process at an assertion. */
+TEST(MapFile, FragmentModeTakesLongRunsOfOneNameAndAllChains) {
+    Index idx(1ULL << 40);
+    const ls_idx *mi = idx.parts[0];
+    lstest::TempDir dir;
+    std::string same, pairs;
+    for (int i = 0; i < 300; ++i) same += ">x\n" + world().p1[0].seq + "\n";
+    for (size_t i = 0; i < world().p1.size(); ++i)
+        pairs += ">" + world().p1[i].name + "\n" + world().p1[i].seq + "\n>" + world().p2[i].name + "\n" +
+                 world().p2[i].seq + "\n";
+    lstest::write_file(dir.file("same.fa"), same);
+    lstest::write_file(dir.file("pairs.fa"), pairs);
+    struct Case {
+        const char *file;
+        int64_t flag;
+        size_t n_records; // neither secondary nor supplementary
+    } cases[] = {
+        {"same.fa", LS_F_SAM_OUT | LS_F_FRAGMENT, 300},
+        {"pairs.fa", LS_F_SAM_OUT | LS_F_FRAGMENT | LS_F_ALL_CHAINS, 2 * world().p1.size()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        ls_mapopt opt = options(mi, c.flag);
+        const std::string sam = capture(
+            dir.file("o.sam"), [&] { EXPECT_EQ(ls_map_file(mi, dir.file(c.file).c_str(), &opt, 2), 0); });
+        size_t n = 0;
+        for (auto &line : lstest::lines(sam))
+            if (!(std::stoi(lstest::split(line, '\t')[1]) & 0x900)) ++n;
+        EXPECT_EQ(n, c.n_records);
+    }
 }

@@ -229,16 +229,15 @@ TEST(BseqStream, RunsAcrossBuffersAndOtherClassesKeepCarriageReturn) {
 TEST_P(BseqIo, RecordLayouts) {
     // Multi-line sequence with empty lines, tab after the name, comment with
     // leading blanks, a '>' inside a line, an empty name, an empty record and
-    // text before the first header.
+    // text before the first header of a FASTA file.
     Parsed p = parse_all(
-        put("a.fa", "junk line\n@@ no\n>r1\tsome comment\nAC\n\nGTA\n\nC>G\n\n>\nNN\n>r3  x y\n>r4\nA"));
+        put("a.fa", "junk line\n\n>r1\tsome comment\nAC\n\nGTA\n\nCG\n\n>\nNN\n>r3  x y\n>r4\nA"));
     EXPECT_EQ(p.last, LS_SEQ_EOF);
-    ASSERT_EQ(p.recs.size(), 5u);
-    EXPECT_EQ(p.recs[0], (Rec{"@", "no", "", ""})); // "@@ no": the first '@' opens it
-    EXPECT_EQ(p.recs[1], (Rec{"r1", "some comment", "ACGTAC>G", ""}));
-    EXPECT_EQ(p.recs[2], (Rec{"", "", "NN", ""}));
-    EXPECT_EQ(p.recs[3], (Rec{"r3", " x y", "", ""}));
-    EXPECT_EQ(p.recs[4], (Rec{"r4", "", "A", ""})); // no final line feed
+    ASSERT_EQ(p.recs.size(), 4u);
+    EXPECT_EQ(p.recs[0], (Rec{"r1", "some comment", "ACGTACG", ""}));
+    EXPECT_EQ(p.recs[1], (Rec{"", "", "NN", ""}));
+    EXPECT_EQ(p.recs[2], (Rec{"r3", " x y", "", ""}));
+    EXPECT_EQ(p.recs[3], (Rec{"r4", "", "A", ""})); // no final line feed
 
     // FASTQ: quality over two lines (one starting with '@'), then FASTA, CRLF.
     p = parse_all(
@@ -268,8 +267,19 @@ TEST_P(BseqIo, MalformedFastqAndEnds) {
     } cases[] = {
         {"", 0, LS_SEQ_EOF},
         {">", 0, LS_SEQ_EOF},                                       // header byte, then nothing
-        {"no header at all\n", 0, LS_SEQ_EOF},                      //
-        {"@r", 1, LS_SEQ_EOF},                                      // a name at the very end: empty record
+        {"\n\n", 0, LS_SEQ_EOF},                                    // blank lines only
+        {"no header at all\n", 0, LS_SEQ_BAD_FASTQ},                //
+        {"@r", 0, LS_SEQ_BAD_FASTQ},                                // a FASTQ name at the very end
+        {"@r\nACGT", 0, LS_SEQ_BAD_FASTQ},                          // ends inside the record
+        {"@a\nA\n+\nI\n@r\nACGT\nIIII\n@s\nA\n+\nI\n", 1, LS_SEQ_BAD_FASTQ}, // no '+' line
+        {"@a\nA\n+\nI\nr\nACGT\n+\nIIII\n", 1, LS_SEQ_BAD_FASTQ},   // no '@'
+        {"x\n@a\nA\n+\nI\n", 0, LS_SEQ_BAD_FASTQ},                  // text before a FASTQ record
+        {"@a\nA\n+\nI\n\n\n@b\nC\n+\nI\n\n", 2, LS_SEQ_EOF},          // blank lines between records
+        {"@a\nACGTAC\n+\nIII\n@b\nA\n+\nI\n", 0, LS_SEQ_BAD_FASTQ},  // short quality + next header
+        {">a\nAC1T\n", 0, LS_SEQ_BAD_BYTE},                          // a digit
+        {">a\nC>G\n", 0, LS_SEQ_BAD_BYTE},                           // '>' inside a line: not a header
+        {">a\nAC T\n>b\nA\n", 0, LS_SEQ_BAD_BYTE},                    // a space
+        {"@a\nACGT\n+\nII I\n", 0, LS_SEQ_BAD_BYTE},                 // a space in the quality
         {">a\n>b\n>c\n", 3, LS_SEQ_EOF},                            // headers only
         {"@r\nACGT\n+\n", 0, LS_SEQ_BAD_FASTQ},                     // no quality
         {"@r\nACGT\n+", 0, LS_SEQ_BAD_FASTQ},                       // '+' line never ends
@@ -291,6 +301,27 @@ TEST_P(BseqIo, MalformedFastqAndEnds) {
     Parsed edge = parse_all(put("edge.fa", text));
     ASSERT_EQ(edge.recs.size(), 1u);
     EXPECT_EQ(edge.recs[0].seq, std::string(255, 'C') + "G");
+
+    // Bytes a C string cannot hold, and files that are not FASTA/FASTQ.
+    const std::pair<std::string, int> binary[] = {
+        {std::string(">a\nAC\0T\n", 8), LS_SEQ_NOT_SEQUENCE},       // a NUL near the start: binary
+        {">a\n" + std::string(20000, 'A') + std::string("C\0T\n", 4), LS_SEQ_BAD_BYTE}, // later: a bad byte
+        {std::string("BAM\1\0\0\0\0", 8), LS_SEQ_NOT_SEQUENCE},
+        {"CRAM\3\0", LS_SEQ_NOT_SEQUENCE},
+        {"@HD\tVN:1.6\n@SQ\tSN:c\tLN:9\n", LS_SEQ_NOT_SEQUENCE},
+        {std::string("LSI\2\0", 5), LS_SEQ_NOT_SEQUENCE},
+    };
+    for (const auto &b : binary) {
+        Reader rb(put("b.bin", b.first));
+        EXPECT_EQ(ls_seq_reader_read(rb.ks), b.second) << b.first.substr(0, 8);
+        EXPECT_NE(rb.ks->fault[0], 0);
+    }
+    {
+        Reader rb(put("m.fq", "@a\nA\n+\nI\n@r\nACGT\nIIII\n@s\nA\n+\nI\n"));
+        ls_seq_reader_read(rb.ks);
+        EXPECT_EQ(ls_seq_reader_read(rb.ks), LS_SEQ_BAD_FASTQ);
+        EXPECT_STREQ(rb.ks->fault, "record 2 ('r'): no '+' line after the sequence");
+    }
 
     // After a bad record the parser goes on from where it stopped.
     Reader r(put("n.fq", "@r\nACGT\n+\nIIIII\n@b\nA\n+\nI\n"));
@@ -324,10 +355,9 @@ TEST_P(BseqIo, CarriageReturnLines) {
     ASSERT_EQ(p.recs.size(), 2u);
     EXPECT_EQ(p.recs[0], (Rec{"a", "", "ACGT", ""}));
     EXPECT_EQ(p.recs[1], (Rec{"q", "", "AC", "II"}));
-    // A stray carriage return inside a line of a line-feed file is kept.
+    // A stray carriage return inside a line of a line-feed file is no base.
     p = parse_all(put("b.fa", ">a\nAC\rGT\n"));
-    ASSERT_EQ(p.recs.size(), 1u);
-    EXPECT_EQ(p.recs[0].seq, "AC\rGT");
+    EXPECT_EQ(p.last, LS_SEQ_BAD_BYTE);
     // Lone carriage returns as line ends (old Mac text), with empty lines.
     p = parse_all(put("c.fq", ">a desc\rAC\r\rGT\r>b\rT\r@q x\rACG\r+\rII\rI\r@r\rA\r+\r!"));
     EXPECT_EQ(p.last, LS_SEQ_EOF);
@@ -529,9 +559,8 @@ TEST_P(BseqIo, BatchParseErrors) {
     ls_bseq_file *fp = ls_bseq_open(path.c_str());
     testing::internal::CaptureStderr();
     std::vector<BRec> v = read_batch(fp, 1000, false, false, false);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ERROR]\x1b[1;31m failed to read '" + path +
-                                                          "': the quality of FASTQ record 'b' is missing or "
-                                                          "of another length than its sequence\x1b[0m\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[ERROR] failed to read '" + path + "': record 2 ('b'): the quality has 5 characters, the sequence 4 bases\n");
     EXPECT_EQ(names(v), std::vector<std::string>{"a"});
     EXPECT_TRUE(ls_bseq_error(fp));
     v = read_batch(fp, 1000, false, false, false); // goes on after the bad record
@@ -542,7 +571,7 @@ TEST_P(BseqIo, BatchParseErrors) {
     fp = ls_bseq_open(path.c_str());
     testing::internal::CaptureStderr();
     EXPECT_TRUE(read_batch(fp, 1000, false, false, false).empty());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("'" + path + "': the quality of FASTQ record 'b'"),
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("'" + path + "': record 1 ('b'): the file ends inside"),
               std::string::npos);
     EXPECT_TRUE(ls_bseq_error(fp));
     ls_bseq_close(fp);
@@ -600,8 +629,9 @@ TEST_P(BseqIo, LockstepFiles) {
     std::vector<BRec> v = read_frag(fp, 2, 1000, true);
     std::vector<BRec> w = read_frag(fp, 2, 1000, false);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[W::ls_bseq_read_frag2]\x1b[1;31m query files have different number of records; extra records "
-              "skipped.\x1b[0m\n");
+              "[ERROR] failed to read '" + std::string(fp[1]->path) + "': it ends after 2 records, but '" +
+                  fp[0]->path + "' has more\n");
+    EXPECT_TRUE(ls_bseq_error(fp[1]));
     EXPECT_EQ(names(v), (std::vector<std::string>{"a/1", "a/2", "b/1", "b/2"}));
     EXPECT_EQ(v[1].comment, "m");
     EXPECT_EQ(v[0].qual, "II");
@@ -624,10 +654,22 @@ TEST_P(BseqIo, LockstepFiles) {
     fp[1] = ls_bseq_open(bad.c_str());
     testing::internal::CaptureStderr();
     EXPECT_EQ(names(read_frag(fp, 2, 1000, false)), (std::vector<std::string>{"a/1", "a/2"}));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ERROR]\x1b[1;31m failed to read '" + bad +
-                                                          "': the quality of FASTQ record 'b/2' is missing "
-                                                          "or of another length than its sequence\x1b[0m\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ERROR] failed to read '" + bad +
+                                                          "': record 2 ('b/2'): the quality has 1 characters, "
+                                                          "the sequence 2 bases\n");
     EXPECT_FALSE(ls_bseq_error(fp[0]));
+    EXPECT_TRUE(ls_bseq_error(fp[1]));
+    for (ls_bseq_file *f : fp) ls_bseq_close(f);
+
+    // Mates whose names differ (beyond a final /1 or /2) stop the reading,
+    // naming both records.
+    fp[0] = ls_bseq_open(put("7.fa", ">a/1\nAC\n>b/1\nAC\n").c_str());
+    fp[1] = ls_bseq_open(put("8.fa", ">a/2 x\nAC\n>c/2\nAC\n").c_str());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(names(read_frag(fp, 2, 1000, false)), (std::vector<std::string>{"a/1", "a/2"}));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[ERROR] failed to read '" + std::string(fp[1]->path) + "': the mates of a pair do not match: record 2 is "
+              "'b/1' in '" + fp[0]->path + "' but 'c/2' here\n");
     EXPECT_TRUE(ls_bseq_error(fp[1]));
     for (ls_bseq_file *f : fp) ls_bseq_close(f);
 }

@@ -6,7 +6,7 @@
 set -euo pipefail
 cmd=$1 sim=$2 src=$3
 for tool in snakemake samtools python3; do
-  command -v "$tool" >/dev/null || { echo "$tool not installed: skipped"; exit 77; }
+  command -v "$tool" >/dev/null || { echo "$tool is not installed: skipped" >&2; exit 77; }
 done
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT

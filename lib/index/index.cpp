@@ -699,9 +699,10 @@ void ls_idx_count(const ls_idx *mi, uint64_t *n_distinct, uint64_t *n_positions)
         if (h == nullptr) continue;
         n_keys += h->size;
         // Every occurrence of a repeated minimizer has its entry in pos, so
-        // only the single ones need counting, from the keys alone.
+        // only the single ones need counting, from the keys alone. A free
+        // slot's key was never written: test the slot before its key.
         n_occ += (uint32_t)mi->buckets[i].n_pos;
-        for (uint32_t j = 0; j < h->n_buckets; ++j) n_occ += (h->keys[j] & 1) && !slot_free(h->flags, j);
+        for (uint32_t j = 0; j < h->n_buckets; ++j) n_occ += !slot_free(h->flags, j) && (h->keys[j] & 1);
     }
     if (n_distinct) *n_distinct = n_keys;
     if (n_positions) *n_positions = n_occ;

@@ -67,8 +67,13 @@ ls_idx *ls_idx_new(int w, int k, int b, int flag);
 ls_idx *ls_idx_gen(ls_bseq_file *fp, int w, int k, int b, int flag, int mini_batch_size, int n_threads,
                    uint64_t batch_size);
 
-/* -1 if path cannot be opened; 0 for "-", a file shorter than 4 bytes or one
- * that does not start with the index magic; otherwise the file size. */
+/* -1 if path cannot be opened (errno says why); 0 for "-", anything other
+ * than a regular file (a pipe or a device is read as sequences, and probing
+ * it would consume its bytes), a file shorter than 4 bytes or one that does
+ * not start like an index part; otherwise the file size. An index part starts
+ * with either magic, "LSI" and another version byte, or a magic damaged in
+ * one bit, so that a damaged index is reported as one rather than read as
+ * sequences. */
 int64_t ls_idx_probe_file(const char *path);
 
 /* A lookup walks four dependent memory blocks (bucket record, table record,
@@ -96,8 +101,11 @@ static inline void ls_idx_prefetch(const ls_idx *mi, uint64_t h, int stage) {
     __builtin_prefetch(&t->vals[slot]);
 }
 
-/* Bytes that open every part of an index file: 'L', 'S', 'I', 2. */
-#define LS_IDX_MAGIC "LSI\2"
+/* Bytes that open every part of an index file: 'L', 'S', 'I' and the format
+ * version. Version 3, the one written, ends each part with a checksum;
+ * version 2 parts carry none and are still read. */
+#define LS_IDX_MAGIC    "LSI\3"
+#define LS_IDX_MAGIC_V2 "LSI\2"
 
 /* ---- annotations (internals; the readers and lookups are public) ---- */
 

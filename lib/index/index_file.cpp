@@ -1,19 +1,25 @@
 /* Index files and the index reader.
  *
- * An index file is a run of parts, each: the magic "LSI\2"; w, k,
+ * An index file is a run of parts, each: the magic "LSI\3"; w, k,
  * bucket_bits, n_seq and flag as 32-bit integers; per target a name-length
  * byte, the name bytes and the 32-bit length; per bucket n_pos, the n_pos
  * 64-bit positions, the number of keys m and m key-value pairs of 64-bit
- * words in table-slot order; and, without LS_I_SKIP_SEQ, the packed bases as
- * (total length + 7) / 8 32-bit words. All integers are little-endian with
- * no padding. Files written once must stay readable, so this layout never
- * changes.
+ * words in table-slot order; without LS_I_SKIP_SEQ, the packed bases as
+ * (total length + 7) / 8 32-bit words; and last a 32-bit checksum, zlib's
+ * CRC-32 of every byte of the part from its magic on. All integers are
+ * little-endian with no padding. Only this version 3 is written. Files
+ * written once must stay readable, so parts of version 2 ("LSI\2": the same
+ * layout without the checksum) still load, with a note that their damage
+ * cannot be detected.
  *
  * The loader trusts nothing it reads: every count is checked against the
  * bytes the file still holds before memory is taken for it (or, on a stream
  * of unknown size, memory grows only with the bytes actually read), and every
  * stored position and table value is checked to point inside the part, so a
- * damaged file is reported instead of being mapped against. */
+ * damaged file is reported instead of being mapped against. Damage that still
+ * looks consistent (a changed name, base or position) is caught by the
+ * checksum, which the writer and the loader compute as the bytes pass, so
+ * that no second pass over a large index is needed. */
 #include "index/index.h"
 
 #include <errno.h>
@@ -29,6 +35,8 @@
 #include <new>
 #include <string>
 #include <vector>
+
+#include <zlib.h>
 
 #include "base/big_alloc.h"
 #include "base/diagnostics.h"
@@ -52,18 +60,20 @@ uint64_t swap64(uint64_t v) {
 
 /* ---- writing ---- */
 
-/* Little-endian encoder over a stdio stream with its own buffer; remembers
- * whether any write failed. */
+/* Little-endian encoder of one part over a stdio stream with its own
+ * buffer; keeps the checksum of every byte written and remembers whether any
+ * write failed. */
 class Writer {
   public:
     explicit Writer(FILE *fp) : fp_(fp), buf_(new uint8_t[kBufSize]) {}
 
     void bytes(const void *p, size_t n) {
         if (n == 0) return; // p may then be null
+        crc_ = crc32_z(crc_, static_cast<const Bytef *>(p), n);
         if (n_ + n > kBufSize) {
             flush();
             if (n > kBufSize) { // a large array goes straight to the stream
-                if (ok_ && fwrite(p, 1, n, fp_) != n) ok_ = false;
+                if (ok_ && fwrite(p, 1, n, fp_) != n) failed();
                 return;
             }
         }
@@ -91,23 +101,33 @@ class Writer {
         else
             for (size_t i = 0; i < n; ++i) u64(a[i]);
     }
-    /* Flushes the buffer and the stream; true when every byte was written. */
+    /* CRC-32 of the bytes passed so far. */
+    uint32_t crc() const { return (uint32_t)crc_; }
+    /* Flushes the buffer and the stream; true when every byte was written,
+     * otherwise error() is the errno of the first failure. */
     bool finish() {
         flush();
-        if (fflush(fp_) != 0) ok_ = false;
+        if (ok_ && fflush(fp_) != 0) failed();
         return ok_;
     }
+    int error() const { return errno_; }
 
   private:
     static constexpr size_t kBufSize = 1 << 16;
     void flush() {
-        if (n_ > 0 && ok_ && fwrite(buf_.get(), 1, n_, fp_) != n_) ok_ = false;
+        if (n_ > 0 && ok_ && fwrite(buf_.get(), 1, n_, fp_) != n_) failed();
         n_ = 0;
+    }
+    void failed() {
+        ok_ = false;
+        errno_ = errno ? errno : EIO;
     }
     FILE *fp_;
     std::unique_ptr<uint8_t[]> buf_;
     size_t n_ = 0;
+    uLong crc_ = 0; /* crc32 of no bytes */
     bool ok_ = true;
+    int errno_ = 0;
 };
 
 /* ---- loading ---- */
@@ -160,11 +180,32 @@ class Loader {
                 fail("the file ends inside the magic of a part (%zu of 4 bytes)", r);
             return -1;
         }
-        if (memcmp(b, LS_IDX_MAGIC, 4) != 0) {
-            fail("wrong magic: the bytes there do not start an index part");
+        crc_ = crc32_z(0, reinterpret_cast<const Bytef *>(b), 4);
+        if (memcmp(b, LS_IDX_MAGIC, 4) == 0) {
+            checked_ = true;
+        } else if (memcmp(b, LS_IDX_MAGIC_V2, 4) != 0) {
+            if (memcmp(b, LS_IDX_MAGIC, 3) == 0)
+                fail("index format version %u, which this version cannot read (it reads versions 2 and 3)",
+                     (unsigned)(uint8_t)b[3]);
+            else
+                fail("wrong magic: the bytes there do not start an index part");
             return -1;
         }
         return 1;
+    }
+
+    /* Whether the part carries a checksum (version 3); version 2 does not. */
+    bool checked() const { return checked_; }
+
+    /* Reads the checksum that ends a version-3 part and compares it with
+     * the bytes read since the magic; true for a version-2 part. */
+    bool checksum() {
+        if (!checked_ || failed_) return !failed_;
+        const uint32_t want = (uint32_t)crc_;
+        uint32_t stored;
+        if (!u32(&stored, "the checksum")) return false;
+        if (stored != want) return fail("checksum mismatch: the file is damaged"), false;
+        return true;
     }
 
     /* Records the first failure as one message on standard error. */
@@ -190,6 +231,7 @@ class Loader {
         item_ = got_;
         size_t r = fread(p, 1, n, fp_);
         got_ += r;
+        if (checked_) crc_ = crc32_z(crc_, static_cast<const Bytef *>(p), r);
         if (r == n) return true;
         if (ferror(fp_))
             fail("read error inside %s: %s", what, strerror(errno));
@@ -261,6 +303,8 @@ class Loader {
     int64_t left_ = -1;  /* bytes from the part's start to the end of the file; -1 when unknown */
     uint64_t got_ = 0;   /* bytes consumed from the part's start */
     uint64_t item_ = 0;  /* where the item being read began, from the part's start */
+    uLong crc_ = 0;      /* crc32 of the bytes consumed */
+    bool checked_ = false;
     bool failed_ = false;
 };
 
@@ -388,13 +432,16 @@ ls_idx *load_part(Loader &in, int *status) {
     }
 
     std::unique_ptr<uint32_t, decltype(&ls_big_free)> packed(nullptr, &ls_big_free);
+    const uint64_t n_words = (sum_len + 7) / 8;
     if (!(flag & LS_I_SKIP_SEQ)) {
-        const uint64_t n_words = (sum_len + 7) / 8;
         packed.reset(in.array<uint32_t, BigArrays>(n_words, "the packed bases"));
         if (packed == nullptr) return nullptr;
-        if (!packed_codes_ok(packed.get(), n_words))
-            return in.fail("the packed bases hold invalid codes"), nullptr;
     }
+    // Every byte of the part has passed: damage that still looked
+    // consistent shows here, before the bases are judged.
+    if (!in.checksum()) return nullptr;
+    if (packed && !packed_codes_ok(packed.get(), n_words))
+        return in.fail("the packed bases hold invalid codes"), nullptr;
 
     // Everything was read and checked: assemble the part.
     ls_idx *mi = ls_idx_new(w, k, b, flag);
@@ -420,76 +467,19 @@ ls_idx *load_part(Loader &in, int *status) {
     return mi;
 }
 
-} // namespace
-
-struct ls_idx_reader {
-    int is_idx = 0, n_parts = 0;
-    int64_t idx_size = 0;
-    ls_idxopt opt;
-    FILE *fp_out = nullptr;
-    union {
-        ls_bseq_file *seq;
-        FILE *idx;
-    } fp = {nullptr};
-    int error = 0;
-    std::string path, out_path;
-};
-
-namespace {
-
-/* Stops writing the index file and removes it: a file holding only some of
- * the parts would later be taken for the whole index. */
-void abandon_output(ls_idx_reader *r) {
-    if (r->fp_out == nullptr) return;
-    fclose(r->fp_out);
-    r->fp_out = nullptr;
-    remove(r->out_path.c_str());
-    r->error |= LS_IDX_ERR_OUTPUT;
-    if (ls_verbosity >= 1)
-        fprintf(stderr, "[ERROR]" LS_RED " removed the unfinished index file '%s'" LS_RESET "\n",
-                r->out_path.c_str());
-}
-
-void input_failed(ls_idx_reader *r, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void input_failed(ls_idx_reader *r, const char *fmt, ...) {
-    r->error |= LS_IDX_ERR_INPUT;
-    if (ls_verbosity >= 1) {
-        va_list ap;
-        va_start(ap, fmt);
-        fputs("[ERROR]" LS_RED " ", stderr);
-        vfprintf(stderr, fmt, ap);
-        fputs(LS_RESET "\n", stderr);
-        va_end(ap);
-    }
-    abandon_output(r);
-}
-
-} // namespace
-
-int64_t ls_idx_probe_file(const char *path) {
-    if (path == nullptr || strcmp(path, "-") == 0) return 0;
-    int fd = open(path, O_RDONLY);
-    if (fd < 0) return -1;
-    int64_t ret = 0;
-    off_t size = lseek(fd, 0, SEEK_END);
-    if (size >= 4 && lseek(fd, 0, SEEK_SET) == 0) {
-        char magic[4];
-        if (read(fd, magic, 4) == 4 && memcmp(magic, LS_IDX_MAGIC, 4) == 0) ret = size;
-    }
-    close(fd);
-    return ret;
-}
-
-int ls_idx_write(FILE *fp, const ls_idx *mi) {
+/* Writes one part; returns 0, or -1 with the reason in *why (a target name
+ * the file cannot hold: nothing is written then; or the failed write). */
+int write_part(FILE *fp, const ls_idx *mi, std::string *why) {
     for (uint32_t i = 0; i < mi->n_seq; ++i) {
         const char *name = mi->seq[i].name;
         size_t l = name ? strlen(name) : 0;
         if (l > kMaxNameLen) {
-            if (ls_verbosity >= 1)
-                fprintf(stderr,
-                        "[ERROR]" LS_RED " cannot write the index: the name of target %u is %zu bytes long, "
-                        "but index files hold names of at most %zu bytes: '%s'" LS_RESET "\n",
-                        i, l, kMaxNameLen, name);
+            char buf[160];
+            snprintf(buf, sizeof(buf),
+                     "the name of target %u is %zu bytes long, but index files hold names of at most %zu "
+                     "bytes: ",
+                     i, l, kMaxNameLen);
+            *why = buf + ("'" + std::string(name) + "'");
             return -1;
         }
     }
@@ -527,22 +517,176 @@ int ls_idx_write(FILE *fp, const ls_idx *mi) {
         LS_ASSERT(n_words == 0 || mi->packed_seq != nullptr);
         wr.u32s(mi->packed_seq, n_words);
     }
+    wr.u32(wr.crc()); // of every byte before it
     if (!wr.finish()) {
-        if (ls_verbosity >= 1)
-            fprintf(stderr, "[ERROR]" LS_RED " failed to write the index: %s" LS_RESET "\n", strerror(errno));
+        *why = strerror(wr.error());
         return -1;
     }
     return 0;
 }
 
-ls_idx *ls_idx_load2(FILE *fp, const char *fn, int part_index, int *status) {
+/* ls_idx_load2 that also tells whether the part came without a checksum. */
+ls_idx *load_next(FILE *fp, const char *fn, int part_index, int *status, bool *unchecked) {
+    *unchecked = false;
     Loader in(fp, fn, part_index);
     int m = in.magic();
     if (m <= 0) {
         *status = m;
         return nullptr;
     }
-    return load_part(in, status);
+    ls_idx *mi = load_part(in, status);
+    *unchecked = mi != nullptr && !in.checked();
+    return mi;
+}
+
+/* The note for a file of version-2 parts, once per file. */
+void note_unchecked(const char *fn) {
+    if (ls_verbosity >= 2)
+        fprintf(stderr,
+                "[WARNING] index file '%s' was written by an earlier version and carries no checksum; damage "
+                "cannot be detected. Save it again with -d to add one.\n",
+                fn ? fn : "(stream)");
+}
+
+/* Whether four bytes open an index part: either magic, "LSI" with another
+ * version byte, or a magic with one bit flipped. A sequence file starts with
+ * '>' or '@', several bits away from 'L', so only an index, damaged or from
+ * another version, is taken for one; it is then reported by the loader
+ * instead of being read as sequences that map nowhere. */
+bool starts_like_index(const unsigned char *b) {
+    if (memcmp(b, LS_IDX_MAGIC, 3) == 0) return true;
+    for (const char *m : {LS_IDX_MAGIC, LS_IDX_MAGIC_V2}) {
+        int bits = 0;
+        for (int i = 0; i < 4; ++i) bits += __builtin_popcount((unsigned)(b[i] ^ (unsigned char)m[i]));
+        if (bits <= 1) return true;
+    }
+    return false;
+}
+
+enum class Target { kUnreadable, kSequences, kIndex, kGzipIndex };
+
+/* What a target path holds, from its first bytes; *size is the file size of
+ * an index. Only a regular file is looked into: reading the first bytes of a
+ * pipe or a device would take them from the sequence reader (and closing a
+ * named pipe early can kill its writer). kUnreadable leaves errno set. */
+Target classify_target(const char *path, int64_t *size) {
+    *size = 0;
+    if (path == nullptr || strcmp(path, "-") == 0) return Target::kSequences;
+    struct stat st;
+    if (stat(path, &st) != 0) return Target::kUnreadable;
+    if (!S_ISREG(st.st_mode)) return Target::kSequences;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Target::kUnreadable;
+    unsigned char b[4];
+    ssize_t n = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = pread(fd, b, 4, 0);
+    close(fd);
+    if (n == 4 && starts_like_index(b)) {
+        *size = st.st_size;
+        return Target::kIndex;
+    }
+    if (n >= 2 && b[0] == 0x1f && b[1] == 0x8b) { // gzip: is an index inside?
+        gzFile gz = gzopen(path, "rb");
+        if (gz != nullptr) {
+            unsigned char z[4];
+            const int got = gzread(gz, z, 4);
+            gzclose(gz);
+            if (got == 4 && starts_like_index(z)) return Target::kGzipIndex;
+        }
+    }
+    return Target::kSequences;
+}
+
+/* Whether two paths name the same existing regular file. */
+bool same_regular_file(const char *a, const char *b) {
+    struct stat sa, sb;
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && S_ISREG(sa.st_mode) && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+/* One error line on standard error, at verbosity 1 or more. */
+void verror_line(const char *fmt, va_list ap) __attribute__((format(printf, 1, 0)));
+void verror_line(const char *fmt, va_list ap) {
+    if (ls_verbosity < 1) return;
+    fputs("[ERROR]" LS_RED " ", stderr);
+    vfprintf(stderr, fmt, ap);
+    fputs(LS_RESET "\n", stderr);
+}
+void error_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void error_line(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    verror_line(fmt, ap);
+    va_end(ap);
+}
+
+} // namespace
+
+struct ls_idx_reader {
+    int is_idx = 0, n_parts = 0;
+    int64_t idx_size = 0;
+    ls_idxopt opt;
+    ls_outfile *out = nullptr; /* the index file being saved, under its temporary name */
+    union {
+        ls_bseq_file *seq;
+        FILE *idx;
+    } fp = {nullptr};
+    int error = 0;
+    bool noted_unchecked = false;
+    std::string path, out_path;
+};
+
+namespace {
+
+enum class Why { kWriteFailed, kNotSaved };
+
+/* Stops saving the index, with one message: what failed in writing, or why
+ * the file is not saved. Only its temporary file is removed, never the final
+ * name, since a file holding only some of the parts would later be taken for
+ * the whole index. */
+void abandon_output(ls_idx_reader *r, Why kind, const char *why) {
+    if (r->out == nullptr) return;
+    ls_outfile_abandon(r->out);
+    r->out = nullptr;
+    r->error |= LS_IDX_ERR_OUTPUT;
+    error_line(kind == Why::kWriteFailed ? "failed to write the index file '%s': %s"
+                                         : "the index file '%s' was not saved: %s",
+               r->out_path.c_str(), why);
+}
+
+void input_failed(ls_idx_reader *r, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void input_failed(ls_idx_reader *r, const char *fmt, ...) {
+    r->error |= LS_IDX_ERR_INPUT;
+    va_list ap;
+    va_start(ap, fmt);
+    verror_line(fmt, ap);
+    va_end(ap);
+    abandon_output(r, Why::kNotSaved, "the target file could not be read whole");
+}
+
+} // namespace
+
+int64_t ls_idx_probe_file(const char *path) {
+    int64_t size;
+    switch (classify_target(path, &size)) {
+    case Target::kUnreadable: return -1;
+    case Target::kIndex: return size;
+    default: return 0;
+    }
+}
+
+int ls_idx_write(FILE *fp, const ls_idx *mi) {
+    std::string why;
+    if (write_part(fp, mi, &why) == 0) return 0;
+    error_line("cannot write the index: %s", why.c_str());
+    return -1;
+}
+
+ls_idx *ls_idx_load2(FILE *fp, const char *fn, int part_index, int *status) {
+    bool unchecked;
+    ls_idx *mi = load_next(fp, fn, part_index, status, &unchecked);
+    if (unchecked && part_index == 0) note_unchecked(fn);
+    return mi;
 }
 
 ls_idx *ls_idx_load(FILE *fp) {
@@ -551,8 +695,15 @@ ls_idx *ls_idx_load(FILE *fp) {
 }
 
 ls_idx_reader *ls_idx_reader_open(const char *path, const ls_idxopt *opt, const char *out_path) {
-    int64_t is_idx = ls_idx_probe_file(path);
-    if (is_idx < 0) return nullptr;
+    int64_t idx_size = 0;
+    const Target kind = classify_target(path, &idx_size);
+    if (kind == Target::kUnreadable) return nullptr;
+    if (kind == Target::kGzipIndex) {
+        error_line("'%s' is a gzip-compressed index file, which cannot be read as it is: decompress it first",
+                   path);
+        errno = 0;
+        return nullptr;
+    }
     ls_idx_reader *r = new (std::nothrow) ls_idx_reader();
     if (r == nullptr) return nullptr;
     r->path = path ? path : "-";
@@ -561,16 +712,21 @@ ls_idx_reader *ls_idx_reader_open(const char *path, const ls_idxopt *opt, const 
     else
         ls_idxopt_defaults(&r->opt);
     if (r->opt.k < 1 || r->opt.k > 28 || r->opt.w > 255 || r->opt.bucket_bits < 0) {
-        if (ls_verbosity >= 1)
-            fprintf(stderr,
-                    "[ERROR]" LS_RED " invalid index options: k = %d, w = %d, bucket bits %d" LS_RESET "\n",
-                    r->opt.k, r->opt.w, r->opt.bucket_bits);
+        error_line("invalid index options: k = %d, w = %d, bucket bits %d", r->opt.k, r->opt.w,
+                   r->opt.bucket_bits);
         delete r;
+        errno = 0;
         return nullptr;
     }
-    r->is_idx = is_idx > 0;
+    if (out_path && path && same_regular_file(path, out_path)) {
+        error_line("the index file '%s' would replace the target file '%s' it is made from", out_path, path);
+        delete r;
+        errno = 0;
+        return nullptr;
+    }
+    r->is_idx = kind == Target::kIndex;
     if (r->is_idx) {
-        r->idx_size = is_idx;
+        r->idx_size = idx_size;
         r->fp.idx = fopen(path, "rb");
         // The loader reads many small items between its large arrays: a
         // large buffer turns them into few system calls.
@@ -580,12 +736,10 @@ ls_idx_reader *ls_idx_reader_open(const char *path, const ls_idxopt *opt, const 
     }
     if (out_path) {
         r->out_path = out_path;
-        r->fp_out = fopen(out_path, "wb");
-        if (r->fp_out == nullptr) {
-            if (ls_verbosity >= 1)
-                fprintf(stderr, "[ERROR]" LS_RED " failed to create index file '%s': %s" LS_RESET "\n",
-                        out_path, strerror(errno));
+        r->out = ls_outfile_open(out_path, "index"); // reports why it cannot
+        if (r->out == nullptr) {
             ls_idx_reader_close(r);
+            errno = 0;
             return nullptr;
         }
     }
@@ -601,13 +755,18 @@ ls_idx *ls_idx_reader_read(ls_idx_reader *r, int n_threads) {
             return nullptr;
         }
         int status;
-        mi = ls_idx_load2(r->fp.idx, r->path.c_str(), r->n_parts, &status);
+        bool unchecked;
+        mi = load_next(r->fp.idx, r->path.c_str(), r->n_parts, &status, &unchecked);
         if (status < 0) {
             r->error |= LS_IDX_ERR_INPUT; // the loader has reported what was wrong
-            abandon_output(r);
+            abandon_output(r, Why::kNotSaved, "the target file could not be read whole");
             return nullptr;
         }
         if (mi == nullptr) return nullptr;
+        if (unchecked && !r->noted_unchecked) {
+            r->noted_unchecked = true;
+            note_unchecked(r->path.c_str());
+        }
         if (ls_verbosity >= 2 &&
             (mi->k != r->opt.k || mi->w != r->opt.w || (mi->flag & LS_I_HPC) != (r->opt.flag & LS_I_HPC)))
             fprintf(stderr,
@@ -633,7 +792,11 @@ ls_idx *ls_idx_reader_read(ls_idx_reader *r, int n_threads) {
         }
         if (mi == nullptr) return nullptr;
     }
-    if (r->fp_out && ls_idx_write(r->fp_out, mi) < 0) abandon_output(r);
+    if (r->out) {
+        std::string why;
+        if (write_part(ls_outfile_fp(r->out), mi, &why) < 0)
+            abandon_output(r, Why::kWriteFailed, why.c_str());
+    }
     mi->part_index = r->n_parts++;
     return mi;
 }
@@ -654,19 +817,16 @@ int ls_idx_reader_error(const ls_idx_reader *r) {
 
 int ls_idx_reader_close(ls_idx_reader *r) {
     if (r == nullptr) return 0;
-    int ret = 0;
+    // Parts not yet read would be missing from the saved index.
+    if (r->out && !ls_idx_reader_eof(r))
+        abandon_output(r, Why::kNotSaved, "reading stopped before the end of the target file");
     if (r->is_idx) {
         if (r->fp.idx) fclose(r->fp.idx);
     } else if (r->fp.seq) {
         ls_bseq_close(r->fp.seq);
     }
-    if (r->fp_out && fclose(r->fp_out) != 0) {
-        if (ls_verbosity >= 1)
-            fprintf(stderr, "[ERROR]" LS_RED " failed to complete index file '%s': %s" LS_RESET "\n",
-                    r->out_path.c_str(), strerror(errno));
-        remove(r->out_path.c_str());
-        ret = -1;
-    }
+    int ret = r->error & LS_IDX_ERR_OUTPUT ? -1 : 0;
+    if (r->out && ls_outfile_commit(r->out) != 0) ret = -1; // the rename into place, reported there
     delete r;
     return ret;
 }

@@ -149,8 +149,11 @@ void ls_extra_reserve(ls_reg *r, int m) {
     }
     uint32_t need = (uint32_t)m + r->p->n_cigar + kExtraHeaderWords;
     if (r->p->capacity >= need) return;
-    uint32_t cap = round_up_pow2(need);
+    const uint32_t old_cap = r->p->capacity, cap = round_up_pow2(need);
     r->p = static_cast<ls_extra *>(ls_xrealloc(r->p, (size_t)cap * sizeof(uint32_t), __func__));
+    // Zeroed like a new block: every word up to the capacity is defined, as
+    // the temporary files of split-index runs copy them all.
+    memset(reinterpret_cast<uint32_t *>(r->p) + old_cap, 0, (size_t)(cap - old_cap) * sizeof(uint32_t));
     r->p->capacity = cap;
 }
 

@@ -59,9 +59,6 @@ void ls_extra_append_cigar(ls_reg *r, uint32_t k, const uint32_t *cigar);
  * count; chain i's anchors follow those of chains 0 .. i-1 in the anchor
  * array. Region arrays come from the system allocator; scratch from km. */
 
-/* Most segments a query may have. */
-#define LS_MAX_SEG 255
-
 /* Chains and anchors of one query segment (ls_seg_gen). */
 typedef struct {
     int32_t n_chains, n_anchors;

@@ -46,7 +46,9 @@ void ls_paf_tags(ls_string *str, const ls_reg *r) {
 void ls_paf_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const ls_reg *r, km_arena *km,
                    int64_t flag, int rep_len, int n_seg, int seg_idx) {
     str->l = 0;
-    ls_string_printf(str, "%s", t->name != nullptr ? t->name : "");
+    // An empty first column would shift every column for a reader that
+    // splits on runs of white space; "*" stands for no name, as in SAM.
+    ls_string_printf(str, "%s", t->name != nullptr && t->name[0] ? t->name : "*");
     if ((flag & LS_F_FRAGMENT) && seg_idx >= 0 && n_seg > 1) ls_string_printf(str, "/%d", seg_idx + 1);
     if (r == nullptr) {
         ls_string_printf(str, "\t%d\t0\t0\t*\t*\t0\t0\t0\t0\t0\t0", t->len);

@@ -3,7 +3,10 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <ctype.h>
 #include <string.h>
+
+#include <atomic>
 
 #include "map/regions.h"
 #include "output/text.h"
@@ -116,6 +119,75 @@ void append_cl_word(ls_string *str, const char *word) {
     }
 }
 
+/* Comments copied into SAM must be tags, or the record is unreadable (an
+ * Illumina comment such as "1:N:0:ATCACG" is not); one warning says so. */
+std::atomic<bool> g_comment_warned(false);
+
+/* Skips an integer (or with fraction, a decimal number with an optional
+ * exponent) at p; false, with p unmoved, when there is none. */
+bool is_number(const char *&p, bool fraction) {
+    const char *s = p;
+    auto digits = [&p] {
+        const char *d = p;
+        while (isdigit((unsigned char)*p)) ++p;
+        return p > d;
+    };
+    if (*p == '-' || *p == '+') ++p;
+    bool any = digits();
+    if (fraction && *p == '.') ++p, any |= digits();
+    if (any && fraction && (*p == 'e' || *p == 'E')) {
+        ++p;
+        if (*p == '-' || *p == '+') ++p;
+        any = digits();
+    }
+    if (!any) p = s;
+    return any;
+}
+
+/* One "TT:T:value" field of [begin, end). */
+bool is_tag_field(const char *b, const char *e) {
+    if (e - b < 5 || !isalpha((unsigned char)b[0]) || !isalnum((unsigned char)b[1]) || b[2] != ':' || b[4] != ':')
+        return false;
+    const char type = b[3];
+    const char *p = b + 5;
+    switch (type) {
+    case 'A': return e - p == 1 && *p >= '!' && *p <= '~';
+    case 'i': return is_number(p, false) && p == e;
+    case 'f': return is_number(p, true) && p == e;
+    case 'Z':
+        for (; p < e; ++p)
+            if (*p < ' ' || *p > '~') return false;
+        return true;
+    case 'H':
+        if ((e - p) % 2) return false;
+        for (; p < e; ++p)
+            if (!isxdigit((unsigned char)*p)) return false;
+        return true;
+    case 'B':
+        if (p == e || !strchr("cCsSiIf", *p)) return false;
+        for (++p; p < e;)
+            if (*p++ != ',' || !is_number(p, b[5] == 'f')) return false;
+        return true;
+    default: return false;
+    }
+}
+
+bool comment_is_tags(const char *c) {
+    for (const char *b = c;;) {
+        const char *e = strchr(b, '\t');
+        if (e == nullptr) e = b + strlen(b);
+        if (!is_tag_field(b, e)) return false;
+        if (*e == 0) return true;
+        b = e + 1;
+    }
+}
+
+bool has_control_byte(const char *s) {
+    for (; *s; ++s)
+        if ((unsigned char)*s < ' ' || *s == 0x7f) return true;
+    return false;
+}
+
 /* Whether the alignment skips an intron. Taken from the CIGAR that readers
  * see rather than from the region's spliced bit, which a region built outside
  * the aligner need not keep in step with its operations; the scan costs less
@@ -152,6 +224,10 @@ int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int arg
                         "[ERROR] the read group line contained literal <tab> characters -- replace with "
                         "escaped tabs: \\t\n");
             ret = -1;
+        } else if (has_control_byte(rg)) {
+            // A line feed would end the header line early and start another.
+            if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] the read group line holds a control character\n");
+            ret = -1;
         } else {
             // Unescape: "\t" is a tab, "\\" a backslash; any other escape vanishes, and a
             // lone backslash at the very end is dropped.
@@ -178,7 +254,10 @@ int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int arg
             } else {
                 id += 4;
                 const size_t id_len = strcspn(id, "\t\n");
-                if (id_len >= sizeof(ls_rg_id)) {
+                if (id_len == 0) {
+                    if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] the read group ID is empty\n");
+                    ret = -1;
+                } else if (id_len >= sizeof(ls_rg_id)) {
                     if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] @RG:ID is longer than 255 characters\n");
                     ret = -1;
                 } else {
@@ -400,8 +479,16 @@ void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int s
         if (cigar_in_tag) write_sam_cigar(str, sam_flag, 1, qlen, r, flag);
     }
     if (rep_len >= 0) ls_string_printf(str, "\trl:i:%d", rep_len);
-    if ((flag & LS_F_COPY_COMMENT) && t->comment != nullptr && t->comment[0])
-        ls_string_printf(str, "\t%s", t->comment);
+    if ((flag & LS_F_COPY_COMMENT) && t->comment != nullptr && t->comment[0]) {
+        if (comment_is_tags(t->comment)) {
+            ls_string_printf(str, "\t%s", t->comment);
+        } else if (!g_comment_warned.exchange(true) && ls_verbosity >= 2) {
+            fprintf(stderr,
+                    "[WARNING] the comment of read '%s' is not made of SAM tags (TT:T:value); comments like it "
+                    "are left out of the SAM records\n",
+                    t->name);
+        }
+    }
     str->s[str->l] = 0;
 }
 

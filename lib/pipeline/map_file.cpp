@@ -99,7 +99,11 @@ bool mate_flipped(const ls_mapopt *opt, int j) {
 
 void ls_map_records(const ls_idx *mi, int n_segs, ls_bseq_rec *recs, int *n_regs, ls_reg **regs,
                     int *repeat_len, int *fragment_gap, ls_tbuf *b, const ls_mapopt *opt) {
-    LS_ASSERT(n_segs >= 1 && n_segs <= LS_MAX_SEG);
+    if (n_segs > LS_MAX_SEG) { // more mates than a fragment can have: nothing to map
+        for (int j = 0; j < n_segs; ++j) n_regs[j] = 0, regs[j] = nullptr, repeat_len[j] = 0, fragment_gap[j] = 0;
+        return;
+    }
+    LS_ASSERT(n_segs >= 1);
     int qlens[LS_MAX_SEG] = {0};
     const char *seqs[LS_MAX_SEG] = {nullptr};
     for (int j = 0; j < n_segs; ++j) {
@@ -216,8 +220,10 @@ ls_map_batch *read_batch(ls_pipeline_state *p) {
     s->n_seg = s->seg_off + n;
     s->repeat_len = s->n_seg + n;
     s->fragment_gap = s->repeat_len + n;
+    // A fragment holds at most LS_MAX_SEG records: a longer run of one name
+    // (reads that all share a name) goes on as further fragments.
     for (int i = 1, j = 0; i <= n; ++i) {
-        if (i == n || !frag_mode || !ls_same_fragment(seq[i - 1].name, seq[i].name)) {
+        if (i == n || !frag_mode || i - j == LS_MAX_SEG || !ls_same_fragment(seq[i - 1].name, seq[i].name)) {
             s->n_seg[s->n_frag] = i - j;
             s->seg_off[s->n_frag++] = j;
             j = i;

@@ -238,8 +238,10 @@ ls_reg *align_and_reselect(km_arena *km, const ls_idx *mi, const ls_mapopt *opt,
                       opt->alt_drop_fraction);
         ls_select_sub(km, opt->secondary_ratio, 2 * mi->k, opt->max_secondary, 0,
                       (int)(opt->chain_max_gap * 0.8), n_regs, regs);
-        ls_mark_sam_pri(*n_regs, regs);
     }
+    // Every aligned array gets its SAM primary, also when all chains are
+    // kept: a mate's record takes its RNEXT and PNEXT from it.
+    ls_mark_sam_pri(*n_regs, regs);
     return regs;
 }
 
@@ -352,6 +354,11 @@ void ls_tbuf_destroy(ls_tbuf *b) {
 
 void ls_map_frag_core(const ls_idx *mi, int n_segs, const int *qlens, const char **seqs, int *n_regs,
                       ls_reg **regs, ls_tbuf *b, const ls_mapopt *opt, const char *qname) {
+    // The buffer describes this query even when nothing is mapped (an
+    // unseeded query has no repetitive stretch), never the one the thread
+    // mapped before: which query that was depends on the scheduling.
+    b->repeat_len = 0;
+    b->fragment_gap = chain_params(opt, mi, 0).ref_gap;
     // Nothing to map for an empty, too long or too fragmented query.
     if (n_segs < 1) return;
     int64_t qlen_sum = 0;

@@ -1,12 +1,15 @@
 #include "pipeline/split_files.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,51 @@ std::string tmp_name(const char *prefix, int part) {
     char buf[32];
     snprintf(buf, sizeof(buf), ".%.4d.tmp", part);
     return std::string(prefix) + buf;
+}
+
+/* The temporary files this process created and has not removed, with the
+ * identity of each: clean-up removes a file only when it is listed and the
+ * name still leads to that same file, so a file left by an earlier run, made
+ * by someone else or put in place of ours is never deleted. The file
+ * pipeline has no object that lives from the first part's run to the merge,
+ * so the list belongs to the process; a mutex guards it. */
+struct CreatedFile {
+    std::string prefix;
+    int part;
+    std::string path;
+    dev_t dev;
+    ino_t ino;
+};
+
+std::mutex &created_mutex() {
+    static std::mutex m;
+    return m;
+}
+std::vector<CreatedFile> &created_files() {
+    static std::vector<CreatedFile> v;
+    return v;
+}
+
+void note_created(const char *prefix, int part, const std::string &path, const struct stat &st) {
+    std::lock_guard<std::mutex> lock(created_mutex());
+    std::vector<CreatedFile> &v = created_files();
+    // A name removed behind our back and created again is listed once.
+    auto same = [&](const CreatedFile &f) { return f.path == path; };
+    v.erase(std::remove_if(v.begin(), v.end(), same), v.end());
+    v.push_back(CreatedFile{prefix, part, path, st.st_dev, st.st_ino});
+}
+
+/* Removes the files of the list that pred selects and drops them from it. */
+template <typename Pred> void remove_created(Pred pred) {
+    std::lock_guard<std::mutex> lock(created_mutex());
+    std::vector<CreatedFile> &v = created_files();
+    auto gone = std::stable_partition(v.begin(), v.end(), [&](const CreatedFile &f) { return !pred(f); });
+    for (auto it = gone; it != v.end(); ++it) {
+        struct stat st;
+        if (lstat(it->path.c_str(), &st) == 0 && st.st_dev == it->dev && st.st_ino == it->ino)
+            unlink(it->path.c_str());
+    }
+    v.erase(gone, v.end());
 }
 
 /* Reads one temporary file. A file whose bytes do not describe what the
@@ -153,7 +201,22 @@ bool read_region(TmpReader &in, int64_t flag, int32_t shift, uint32_t n_seq_part
 
 FILE *ls_split_open_out(const char *prefix, const ls_idx *mi) {
     const std::string fn = tmp_name(prefix, mi->part_index);
-    FILE *fp = fopen(fn.c_str(), "wb");
+    // The name is predictable: the file is created, never opened if it
+    // exists, so that a link planted there is not written through and a
+    // file left by another run is not overwritten.
+    const int fd = open(fn.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        if (ls_verbosity >= 1)
+            fprintf(stderr,
+                    "[ERROR]" LS_RED " temporary file '%s' exists, perhaps left by an earlier run: remove it "
+                    "or choose another --split-prefix" LS_RESET "\n",
+                    fn.c_str());
+        return nullptr;
+    }
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0) note_created(prefix, mi->part_index, fn, st);
+    FILE *fp = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (fd >= 0 && fp == nullptr) close(fd);
     TmpWriter out{fp};
     if (fp) {
         const int32_t k = mi->k;
@@ -173,6 +236,7 @@ FILE *ls_split_open_out(const char *prefix, const ls_idx *mi) {
             fprintf(stderr, "[ERROR]" LS_RED " failed to write to temporary file '%s'" LS_RESET ": %s\n",
                     fn.c_str(), strerror(e));
         if (fp) fclose(fp);
+        if (fd >= 0) remove_created([&](const CreatedFile &f) { return f.path == fn; });
         return nullptr;
     }
     return fp;
@@ -269,7 +333,11 @@ ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uin
 }
 
 void ls_split_remove(const char *prefix, int n_parts) {
-    for (int j = 0; j < n_parts; ++j) remove(tmp_name(prefix, j).c_str());
+    remove_created([&](const CreatedFile &f) { return f.prefix == prefix && f.part < n_parts; });
+}
+
+void ls_split_discard(const char *prefix) {
+    if (prefix) remove_created([&](const CreatedFile &f) { return f.prefix == prefix; });
 }
 
 int ls_split_merge_query(int n_parts, FILE **files, const int32_t *rid_shift, const ls_idx *mi,

@@ -11,7 +11,12 @@
  * fragment_gap (int32 each) followed by n_reg 80-byte ls_reg records and,
  * with LS_F_BASE_ALIGN, each region's ls_extra as a uint32 word count and
  * that many words (the record's first word repeats the count). Faults are
- * returned to the caller; readers report them once, naming the file. */
+ * returned to the caller; readers report them once, naming the file.
+ *
+ * The names are predictable, so a file is only ever created, exclusively,
+ * and only the files this process created are removed: the module lists
+ * them (with their identity, so a file put in place of one is not removed
+ * either). */
 #ifndef LODESTAR_PIPELINE_SPLIT_FILES_H
 #define LODESTAR_PIPELINE_SPLIT_FILES_H
 
@@ -25,10 +30,12 @@
 extern "C" {
 #endif
 
-/* Creates the temporary file of index part mi->part_index and writes its
+/* Creates the temporary file of index part mi->part_index (mode 0600; never
+ * through a symbolic link, never over an existing file) and writes its
  * header (k and target table). Returns the open file, which the caller
- * closes, or null after one message when the file cannot be created or
- * written. */
+ * closes, or null after one message when the file exists already (left by an
+ * earlier run, say), cannot be created, or its header cannot be written (the
+ * file is removed then). */
 FILE *ls_split_open_out(const char *prefix, const ls_idx *mi);
 
 /* Opens the n_parts temporary files of prefix for reading into files[] and
@@ -42,7 +49,8 @@ FILE *ls_split_open_out(const char *prefix, const ls_idx *mi);
 ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uint32_t *n_seq_of_part,
                               int *err);
 
-/* Deletes the n_parts temporary files of prefix. */
+/* Deletes those of the n_parts temporary files of prefix that this process
+ * created; any other file of that name stays. */
 void ls_split_remove(const char *prefix, int n_parts);
 
 /* Appends one query's regions to a temporary file. Returns 0, or -1 when a

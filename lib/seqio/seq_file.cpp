@@ -46,7 +46,7 @@ ls_seqfile *ls_seqfile_open(const char *path) {
 
 int ls_seqfile_read(ls_seqfile *f, ls_seqfile_rec *out) {
     int ret = ls_seq_reader_read(f->ks);
-    if (ret == LS_SEQ_EOF || ret == LS_SEQ_READ_ERROR) {
+    if (ret == LS_SEQ_EOF || ret == LS_SEQ_READ_ERROR || ret == LS_SEQ_NOT_SEQUENCE) {
         // The strings may still hold the last record, or part of one.
         out->name = out->comment = out->seq = out->qual = "";
         out->name_len = out->comment_len = out->seq_len = out->qual_len = 0;
@@ -69,7 +69,7 @@ int ls_seqfile_rewind(ls_seqfile *f) {
 }
 
 const char *ls_seqfile_error_text(const ls_seqfile *f) {
-    return ls_stream_error_text(f->ks->f);
+    return f->ks->fault[0] ? f->ks->fault : ls_stream_error_text(f->ks->f);
 }
 
 void ls_seqfile_close(ls_seqfile *f) {

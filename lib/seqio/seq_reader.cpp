@@ -1,9 +1,12 @@
 /* FASTA/FASTQ stream reader, record parser and batch reader. */
 #include "seqio/seq_reader.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <string>
 
 #include "base/alloc.h"
 #include "base/arena.h"
@@ -137,10 +140,6 @@ int input_ended(const ls_stream *ks, int result) {
     return hit_read_error(ks) ? LS_SEQ_READ_ERROR : result;
 }
 
-int length_result(const ls_string *seq) {
-    return seq->l > INT32_MAX ? LS_SEQ_TOO_LONG : (int)seq->l;
-}
-
 void free_rec(ls_bseq_rec *r) {
     free(r->name);
     free(r->seq);
@@ -201,26 +200,13 @@ void report_read_error(ls_bseq_file *fp) {
     fp->error |= kReadError;
 }
 
-// A record the parser refused: consumers stop at it, so the message is an
-// error naming the file and the record (whose name was read before the fault
-// showed). The parser has consumed the record; a later batch starts after it.
+// A record the parser refused, or input that is not FASTA/FASTQ at all:
+// consumers stop there, so the message is an error naming the file and what
+// the parser found. The parser has consumed the record; a later batch starts
+// after it.
 void report_bad_record(ls_bseq_file *fp, int ret) {
-    const char *name = fp->ks->name.s ? fp->ks->name.s : "";
-    if (ret == LS_SEQ_TOO_LONG) {
-        fp->error |= kTooLong;
-        if (ls_verbosity >= 1)
-            fprintf(stderr,
-                    "[ERROR]" LS_RED " failed to read '%s': sequence '%s' is 2^31 bases or longer" LS_RESET
-                    "\n",
-                    fp->path, name);
-    } else {
-        fp->error |= kParseError;
-        if (ls_verbosity >= 1)
-            fprintf(stderr,
-                    "[ERROR]" LS_RED " failed to read '%s': the quality of FASTQ record '%s' is missing or "
-                    "of another length than its sequence" LS_RESET "\n",
-                    fp->path, name);
-    }
+    fp->error |= ret == LS_SEQ_TOO_LONG ? kTooLong : kParseError;
+    if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] failed to read '%s': %s\n", fp->path, fp->ks->fault);
 }
 
 // Sorts out the result that ended a batch: a clean end says nothing.
@@ -359,6 +345,10 @@ void ls_seq_reader_destroy(ls_seq_reader *ks) {
 
 void ls_seq_reader_rewind(ls_seq_reader *ks) {
     ks->last_char = 0;
+    ks->n_records = 0;
+    ks->sniffed = 0;
+    ks->sticky = 0;
+    ks->fault[0] = 0;
     ks->f->begin = ks->f->end = 0;
     stream_set_eof(ks->f, false);
     // gzrewind clears the handle's error too; the file is probed afresh.
@@ -366,45 +356,220 @@ void ls_seq_reader_rewind(ls_seq_reader *ks) {
     ks->f->line_mode = kLineUnknown;
 }
 
+namespace {
+
+// Bytes a sequence may hold: letters only. Bases, IUPAC codes and any other
+// letter (an ambiguous base to the mapper) pass; a digit, a space, a NUL or
+// punctuation means the file is not what it claims to be, and mapping it
+// would give a different read.
+bool is_sequence_byte(unsigned char c) {
+    return (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+}
+
+bool is_quality_byte(unsigned char c) {
+    return c >= '!' && c <= '~';
+}
+
+int fail(ls_seq_reader *seq, int result, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+int fail(ls_seq_reader *seq, int result, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(seq->fault, sizeof(seq->fault), fmt, ap);
+    va_end(ap);
+    return result;
+}
+
+// A name shortened for a message: a damaged file can hold anything there.
+std::string shown(const ls_string &name) {
+    std::string s;
+    for (uint64_t i = 0; i < name.l && s.size() < 60; ++i) {
+        const unsigned char c = (unsigned char)name.s[i];
+        s += c >= ' ' && c < 127 ? (char)c : '?';
+    }
+    return name.l > 60 ? s + "..." : s;
+}
+
+std::string shown_byte(unsigned char c) {
+    char buf[24];
+    if (c >= ' ' && c < 127)
+        snprintf(buf, sizeof(buf), "'%c'", c);
+    else
+        snprintf(buf, sizeof(buf), "byte 0x%02x", c);
+    return buf;
+}
+
+int bad_record(ls_seq_reader *seq, const char *what) {
+    return fail(seq, LS_SEQ_BAD_FASTQ, "record %lld ('%s'): %s", (long long)seq->n_records,
+                shown(seq->name).c_str(), what);
+}
+
+// The first bytes of the input tell a file that is not FASTA or FASTQ text
+// at all; naming it beats parsing it into junk records. Returns null for
+// text that may be FASTA or FASTQ.
+const char *not_sequence_text(const unsigned char *b, int32_t n, bool compressed) {
+    auto starts = [&](const char *magic) { return n >= 4 && memcmp(b, magic, 4) == 0; };
+    if (starts("BAM\1"))
+        return "it is a BAM file, not FASTA or FASTQ (BAM input is not supported; 'samtools fastq' converts it)";
+    if (starts("CRAM"))
+        return "it is a CRAM file, not FASTA or FASTQ (CRAM input is not supported; 'samtools fastq' converts "
+               "it)";
+    if (n >= 4 && memcmp(b, "LSI", 3) == 0 && b[3] < 16)
+        return compressed ? "it is a compressed index file: decompress it first"
+                          : "it is an index file, which must be given as a regular file, not a stream";
+    for (const char *rec : {"@HD\t", "@SQ\t", "@RG\t", "@PG\t", "@CO\t"})
+        if (starts(rec))
+            return "it is a SAM file, not FASTA or FASTQ (SAM input is not supported; 'samtools fastq' converts "
+                   "it)";
+    for (int32_t i = 0; i < n; ++i)
+        if (b[i] == 0 || b[i] == 127 || (b[i] < ' ' && !(b[i] >= '\t' && b[i] <= '\r')))
+            return "it holds binary data, not FASTA or FASTQ text";
+    return nullptr;
+}
+
+int sniff(ls_seq_reader *seq) {
+    ls_stream *ks = seq->f;
+    seq->sniffed = 1;
+    if (ks->begin >= ks->end && !stream_eof_flag(ks)) refill(ks);
+    const char *what = not_sequence_text(ks->buf + ks->begin, ks->end - ks->begin, gzdirect(ks->f) == 0);
+    if (what == nullptr) return 0;
+    seq->sticky = LS_SEQ_NOT_SEQUENCE;
+    return fail(seq, LS_SEQ_NOT_SEQUENCE, "%s", what);
+}
+
+// Reads up to the next header byte. Blank lines are skipped; other text is
+// skipped only before the first record of a FASTA file (a preamble). After a
+// FASTQ record, or before a first '@', text there means a lost header line.
+int find_header(ls_seq_reader *seq) {
+    ls_stream *ks = seq->f;
+    int c, first = -1;
+    while ((c = ls_stream_getc(ks)) >= 0 && c != '>' && c != '@')
+        if (first < 0 && !is_space_byte((unsigned char)c)) first = c;
+    if (first >= 0 && (seq->n_records > 0 || c != '>')) {
+        if (c < 0 && hit_read_error(ks)) return LS_SEQ_READ_ERROR;
+        if (seq->n_records == 0 && c < 0)
+            return fail(seq, LS_SEQ_BAD_FASTQ, "no FASTA or FASTQ header ('>' or '@') in the file");
+        return fail(seq, LS_SEQ_BAD_FASTQ, "record %lld: the line there does not start with '@' or '>' (%s)",
+                    (long long)seq->n_records + 1, shown_byte((unsigned char)first).c_str());
+    }
+    if (c < 0) return input_ended(ks, LS_SEQ_EOF);
+    seq->last_char = c;
+    return 0;
+}
+
+int check_bytes(ls_seq_reader *seq, const ls_string &s, bool (*ok)(unsigned char), const char *what,
+                const char *kind) {
+    for (uint64_t i = 0; i < s.l; ++i) {
+        const unsigned char c = (unsigned char)s.s[i];
+        if (!ok(c))
+            return fail(seq, LS_SEQ_BAD_BYTE, "record %lld ('%s'): %s at %s position %llu is not %s",
+                        (long long)seq->n_records, shown(seq->name).c_str(), shown_byte(c).c_str(), what,
+                        (unsigned long long)i + 1, kind);
+    }
+    return 0;
+}
+
+// The quality after the '+' line. One line as a rule; a sequence written over
+// several lines may have its quality over several lines too, joined until it
+// reaches the sequence's length. After a one-line sequence, a further line
+// opening with '@' is the next record's header, not quality: the quality
+// was short.
+int read_quality(ls_seq_reader *seq, int n_seq_lines) {
+    ls_stream *ks = seq->f;
+    int c;
+    while ((c = ls_stream_getc(ks)) >= 0 && !is_eol(ks, c)) {} // rest of the '+' line
+    if (c < 0 || ls_stream_getuntil(ks, LS_SEP_LINE, &seq->qual, nullptr, 1) < 0) {
+        if (hit_read_error(ks)) return LS_SEQ_READ_ERROR;
+        return bad_record(seq, "the file ends inside the record");
+    }
+    while (seq->qual.l < seq->seq.l) {
+        if ((c = ls_stream_getc(ks)) < 0) break;
+        if (c == '@' && n_seq_lines <= 1) {
+            seq->last_char = c; // the next record can still be read
+            break;
+        }
+        if (is_eol(ks, c)) continue;
+        str_reserve(&seq->qual, 1);
+        seq->qual.s[seq->qual.l++] = (char)c;
+        ls_stream_getuntil(ks, LS_SEP_LINE, &seq->qual, nullptr, 1);
+    }
+    if (seq->qual.l != seq->seq.l) {
+        if (c < 0 && hit_read_error(ks)) return LS_SEQ_READ_ERROR;
+        char what[96];
+        if (c < 0 && seq->qual.l < seq->seq.l)
+            snprintf(what, sizeof(what), "the file ends inside the record");
+        else
+            snprintf(what, sizeof(what), "the quality has %llu characters, the sequence %llu bases",
+                     (unsigned long long)seq->qual.l, (unsigned long long)seq->seq.l);
+        return bad_record(seq, what);
+    }
+    return check_bytes(seq, seq->qual, is_quality_byte, "quality", "a quality character");
+}
+
+} // namespace
+
 int ls_seq_reader_read(ls_seq_reader *seq) {
     ls_stream *ks = seq->f;
-    int c = 0;
-    if (seq->last_char == 0) { // find the first header byte
-        while ((c = ls_stream_getc(ks)) >= 0 && c != '>' && c != '@') {}
-        if (c < 0) return input_ended(ks, LS_SEQ_EOF);
-        seq->last_char = c;
+    seq->fault[0] = 0;
+    if (seq->sticky) return seq->sticky;
+    if (!seq->sniffed) {
+        int r = sniff(seq);
+        if (r < 0) return r;
     }
+    if (seq->last_char == 0) {
+        int r = find_header(seq);
+        if (r < 0) return r;
+    }
+    const int header = seq->last_char;
+    seq->last_char = 0;
     str_clear(&seq->comment);
     str_clear(&seq->seq);
     str_clear(&seq->qual);
-    if (ls_stream_getuntil(ks, LS_SEP_SPACE, &seq->name, &c, 0) < 0) return input_ended(ks, LS_SEQ_EOF);
+    int c = 0;
+    if (ls_stream_getuntil(ks, LS_SEP_SPACE, &seq->name, &c, 0) < 0) {
+        if (hit_read_error(ks)) return LS_SEQ_READ_ERROR;
+        // A lone '>' at the very end is an empty FASTA file's tail; a lone
+        // '@' is a FASTQ record cut short.
+        if (header == '>') return LS_SEQ_EOF;
+        ++seq->n_records;
+        return bad_record(seq, "the file ends inside the record");
+    }
+    ++seq->n_records;
     if (!is_eol(ks, c)) ls_stream_getuntil(ks, LS_SEP_LINE, &seq->comment, nullptr, 0);
+    if (memchr(seq->name.s, 0, seq->name.l) || (seq->comment.l && memchr(seq->comment.s, 0, seq->comment.l)))
+        return fail(seq, LS_SEQ_BAD_BYTE, "record %lld: a NUL byte in the header line", (long long)seq->n_records);
     if (seq->seq.s == nullptr) str_set_cap(&seq->seq, 256);
     // Only the first byte of a line can open a record or the '+' line, so a
     // '>' or '@' inside a line is sequence.
+    int n_lines = 0;
     while ((c = ls_stream_getc(ks)) >= 0 && c != '>' && c != '+' && c != '@') {
         if (is_eol(ks, c)) continue; // empty line
         // Every getuntil leaves room for its zero byte, so this byte fits.
         LS_ASSERT(seq->seq.l < seq->seq.m);
         seq->seq.s[seq->seq.l++] = (char)c;
         ls_stream_getuntil(ks, LS_SEP_LINE, &seq->seq, nullptr, 1);
+        ++n_lines;
     }
     if (c == '>' || c == '@') seq->last_char = c;
     if (seq->seq.l + 1 >= seq->seq.m) str_set_cap(&seq->seq, round_up_pow2(seq->seq.l + 1));
     seq->seq.s[seq->seq.l] = 0;
-    if (c != '+') { // FASTA
-        // A record that ran into a read error may have lost its tail.
-        if (c < 0 && hit_read_error(ks)) return LS_SEQ_READ_ERROR;
-        return length_result(&seq->seq);
+    // A record that ran into a read error may have lost its tail.
+    if (c < 0 && hit_read_error(ks)) return LS_SEQ_READ_ERROR;
+    if (c != '+' && header == '@') {
+        // A record opened by '@' is FASTQ: without its '+' line, the
+        // quality would otherwise be read as more sequence.
+        return bad_record(seq, c < 0 ? "the file ends inside the record" : "no '+' line after the sequence");
     }
-    if (seq->qual.m < seq->seq.m) str_set_cap(&seq->qual, seq->seq.m);
-    seq->qual.s[seq->qual.l] = 0;
-    while ((c = ls_stream_getc(ks)) >= 0 && !is_eol(ks, c)) {} // rest of the '+' line
-    if (c < 0) return input_ended(ks, LS_SEQ_BAD_FASTQ);
-    while (ls_stream_getuntil(ks, LS_SEP_LINE, &seq->qual, nullptr, 1) >= 0 && seq->qual.l < seq->seq.l) {}
-    seq->last_char = 0; // the next '@' is still unread
-    if (seq->qual.l != seq->seq.l) return input_ended(ks, LS_SEQ_BAD_FASTQ);
-    return length_result(&seq->seq);
+    int r = check_bytes(seq, seq->seq, is_sequence_byte, "sequence", "a base letter");
+    if (r < 0) return r;
+    if (c == '+') {
+        if (seq->qual.m < seq->seq.m) str_set_cap(&seq->qual, seq->seq.m);
+        seq->qual.s[seq->qual.l] = 0;
+        if ((r = read_quality(seq, n_lines)) < 0) return r;
+    }
+    if (seq->seq.l > INT32_MAX)
+        return fail(seq, LS_SEQ_TOO_LONG, "record %lld ('%s'): the sequence is 2^31 bases or longer",
+                    (long long)seq->n_records, shown(seq->name).c_str());
+    return (int)seq->seq.l;
 }
 
 /* ---- batch reader ---- */
@@ -488,26 +653,45 @@ ls_bseq_rec *ls_bseq_read_frag2(int n_fp, ls_bseq_file **fp, int64_t chunk_size,
     RecArray batch;
     int64_t size = 0;
     for (;;) {
-        int n_read = 0;
+        int n_read = 0, ended = -1;
         bool failed = false;
         for (int i = 0; i < n_fp; ++i) {
             int ret = ls_seq_reader_read(fp[i]->ks);
             if (ret >= 0) {
                 ++n_read;
-            } else if (ret != LS_SEQ_EOF) {
+            } else if (ret == LS_SEQ_EOF) {
+                ended = i;
+            } else {
                 report_stop(fp[i], ret);
                 failed = true;
             }
         }
         if (n_read < n_fp) {
-            // After a failed file the counts say nothing about the files.
-            if (n_read > 0 && !failed)
-                fprintf(stderr,
-                        "[W::%s]" LS_RED
-                        " query files have different number of records; extra records skipped." LS_RESET "\n",
-                        "ls_bseq_read_frag2");
+            // Mates are paired by their place in the files: a file that ends
+            // early leaves the rest of the other unpaired, which is a broken
+            // input, not a clean end. After a failed file the counts say
+            // nothing more.
+            if (n_read > 0 && !failed) {
+                const ls_bseq_file *more = fp[ended == 0 ? 1 : 0];
+                if (ls_verbosity >= 1)
+                    fprintf(stderr, "[ERROR] failed to read '%s': it ends after %lld records, but '%s' has more\n",
+                            fp[ended]->path, (long long)fp[ended]->ks->n_records, more->path);
+                fp[ended]->error |= kParseError;
+            }
             break;
         }
+        for (int i = 1; i < n_fp; ++i) {
+            if (ls_same_fragment(fp[0]->ks->name.s, fp[i]->ks->name.s)) continue;
+            if (ls_verbosity >= 1)
+                fprintf(stderr,
+                        "[ERROR] failed to read '%s': the mates of a pair do not match: record %lld is '%s' in "
+                        "'%s' but '%s' here\n",
+                        fp[i]->path, (long long)fp[i]->ks->n_records, shown(fp[0]->ks->name).c_str(),
+                        fp[0]->path, shown(fp[i]->ks->name).c_str());
+            fp[i]->error |= kParseError;
+            failed = true;
+        }
+        if (failed) break;
         for (int i = 0; i < n_fp; ++i) {
             ls_bseq_rec *s = batch.push();
             copy_record(s, fp[i]->ks, with_qual, with_comment);
@@ -524,7 +708,8 @@ ls_bseq_rec *ls_bseq_read_frag(int n_fp, ls_bseq_file **fp, int64_t chunk_size, 
 }
 
 int ls_bseq_eof(ls_bseq_file *fp) {
-    return ls_stream_eof(fp->ks->f) && fp->s.seq == nullptr;
+    // Input that is not FASTA/FASTQ yields nothing more, so it is exhausted.
+    return (ls_stream_eof(fp->ks->f) || fp->ks->sticky) && fp->s.seq == nullptr;
 }
 
 int ls_bseq_error(const ls_bseq_file *fp) {

@@ -93,6 +93,10 @@ typedef struct {
     ls_string qual;    /* quality string (FASTQ only) */
     int32_t last_char; /* 0, or the '>' or '@' that opens the next record and was already read */
     ls_stream *f;      /* owned */
+    int64_t n_records; /* headers read so far: the number of the current record, from 1 */
+    int32_t sniffed;   /* the first bytes were checked to be FASTA/FASTQ text */
+    int32_t sticky;    /* 0, or the result every further read repeats (not FASTA/FASTQ) */
+    char fault[256];   /* why the last read failed, naming the record; "" when it did not */
 } ls_seq_reader;
 
 /* A new parser over f (the caller opens and closes f), or null when memory
@@ -104,9 +108,10 @@ void ls_seq_reader_destroy(ls_seq_reader *ks);
  * zlib handle with gzrewind; the strings keep their allocations. */
 void ls_seq_reader_rewind(ls_seq_reader *ks);
 /* Reads the next record into name, comment, seq and qual. Returns the
- * sequence length (0 or more), or one of the negative LS_SEQ_* results.
- * After LS_SEQ_EOF or LS_SEQ_READ_ERROR every further call returns the same
- * until the parser is rewound. */
+ * sequence length (0 or more), or one of the negative LS_SEQ_* results, with
+ * the reason in fault. After LS_SEQ_EOF, LS_SEQ_READ_ERROR or
+ * LS_SEQ_NOT_SEQUENCE every further call returns the same until the parser
+ * is rewound. */
 int ls_seq_reader_read(ls_seq_reader *ks);
 
 /* Batch reader of one sequence file. */

@@ -1,12 +1,14 @@
 /* Writes the binary seeds of the fuzz corpora (tests/fuzz/corpus/): index
- * files, split-index temporary files and a gzip FASTQ. The committed seeds
- * came from this program; the text seeds are hand-written. The bases are
+ * files, split-index temporary files and a gzip FASTQ, and the queries of
+ * the map target, copied from its genome. The committed seeds came from this
+ * program; the other text seeds are hand-written. The bases are
  * drawn from a fixed generator, so a run gives the same files again unless
  * a writer's format changes, except for the alignment-detail pointer that the
  * split-file writer stores with each region (the reader ignores it). Not
  * part of any build by default:
  *   cmake --build <build> --target make_fuzz_seeds
- *   <build>/make_fuzz_seeds tests/fuzz/corpus */
+ *   <build>/make_fuzz_seeds tests/fuzz/corpus [index split_files seq_reader map]
+ * (naming corpora writes only those). */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,10 +19,19 @@
 #include <vector>
 
 #include "lodestar.h"
+#include "map_genome.h"
 
 namespace {
 
 std::string g_root;
+std::vector<std::string> g_wanted; // empty: every corpus
+
+bool wanted(const std::string &corpus) {
+    if (g_wanted.empty()) return true;
+    for (const std::string &w : g_wanted)
+        if (w == corpus) return true;
+    return false;
+}
 
 void die(const char *what) {
     fprintf(stderr, "make_fuzz_seeds: %s\n", what);
@@ -50,7 +61,14 @@ std::string read_file(const std::string &path) {
     return out;
 }
 
+std::string wrap(const std::string &s, size_t width, const char *eol) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); i += width) out += s.substr(i, width) + eol;
+    return out;
+}
+
 void write_seed(const std::string &rel, const std::string &bytes) {
+    if (!wanted(rel.substr(0, rel.find('/')))) return;
     const std::string path = g_root + "/" + rel;
     FILE *fp = fopen(path.c_str(), "wb");
     if (fp == nullptr || fwrite(bytes.data(), 1, bytes.size(), fp) != bytes.size() || fclose(fp) != 0)
@@ -91,11 +109,83 @@ std::string split_bytes(const ls_idx *mi, int64_t flag, const std::string &reads
     return bytes;
 }
 
+/* Queries of the map target: reads copied from its genome (forward and
+ * reverse, with substitutions and indels, chimeric, spliced, in repeats),
+ * mates, FASTQ qualities, RNA, lower case, IUPAC codes, CRLF lines, gzip,
+ * and a read from nowhere. */
+void write_map_seeds(const std::string &tmp) {
+    lssim::Genome g;
+    if (!ls_fuzz_map_genome(&g)) die("cannot make the genome of the map target");
+    const std::string &c1 = g.contigs[0].seq, &c2 = g.contigs[1].seq;
+    const lssim::Feature *repeat = nullptr, *tandem = nullptr;
+    for (const lssim::Feature &f : g.features) {
+        if (f.type == "repeat" && repeat == nullptr) repeat = &f;
+        if (f.type == "tandem" && tandem == nullptr) tandem = &f;
+    }
+    if (repeat == nullptr || tandem == nullptr) die("the map genome lacks a repeat or a tandem");
+    auto slice = [&g](const lssim::Feature *f, uint64_t pad) {
+        const std::string &c = f->contig == g.contigs[0].name ? g.contigs[0].seq : g.contigs[1].seq;
+        const uint64_t st = f->start > pad ? f->start - pad : 0;
+        return c.substr(st, f->end + pad - st);
+    };
+
+    std::string fa = ">fwd one\n" + wrap(c1.substr(1000, 800), 60, "\n");
+    fa += ">rev\n" + wrap(revcomp(c2.substr(2000, 600)), 60, "\n");
+    fa += ">chimera\n" + c1.substr(5000, 400) + revcomp(c2.substr(8000, 400)) + "\n";
+    fa += ">random\n" + bases(7, 300) + "\n";
+    write_seed("map/reads.fa", fa);
+
+    // Substitutions, an insertion and a deletion; every quality character.
+    std::string q1 = c1.substr(3000, 500), q2 = revcomp(c2.substr(6000, 400));
+    q1[100] = q1[100] == 'A' ? 'C' : 'A', q1[250] = q1[250] == 'G' ? 'T' : 'G';
+    q1.insert(300, "TTAG");
+    q2.erase(200, 7);
+    std::string qual1, qual2;
+    for (size_t i = 0; i < q1.size(); ++i) qual1 += (char)('!' + i % 94);
+    for (size_t i = 0; i < q2.size(); ++i) qual2 += (char)('#' + i % 40);
+    write_seed("map/reads.fq", "@q1 c\n" + q1 + "\n+\n" + qual1 + "\n@q2\n" + q2 + "\n+q2\n" + qual2 + "\n");
+
+    // Mates of 150 bases from fragments of 400, the second reverse-complemented.
+    std::string pairs;
+    for (int k = 0; k < 2; ++k) {
+        const std::string frag = (k ? c2 : c1).substr(9000 + 700 * k, 400);
+        const std::string m1 = frag.substr(0, 150), m2 = revcomp(frag.substr(250));
+        const std::string name = "@p" + std::to_string(k);
+        pairs += name + "/1\n" + m1 + "\n+\n" + std::string(150, 'F') + "\n";
+        pairs += name + "/2\n" + m2 + "\n+\n" + std::string(150, ':') + "\n";
+    }
+    write_seed("map/pairs.fq", pairs);
+
+    // Two exons around a 1.2 kb gap, as RNA in mixed case.
+    std::string rna = c1.substr(12000, 300) + c1.substr(13500, 300);
+    for (size_t i = 0; i < rna.size(); ++i) {
+        if (rna[i] == 'T') rna[i] = 'U';
+        if (i / 50 % 2) rna[i] = (char)(rna[i] - 'A' + 'a');
+    }
+    write_seed("map/spliced_rna_lower.fa", ">spliced\n" + rna + "\n");
+
+    std::string iupac = c2.substr(15000, 500);
+    const char codes[] = "RYKMSWBDHVN";
+    for (size_t i = 0; i < 11; ++i) iupac[40 + 41 * i] = codes[i];
+    write_seed("map/iupac_crlf.fa", ">iupac x\r\n" + wrap(iupac, 70, "\r\n"));
+
+    write_seed("map/repeats.fa", ">repeat\n" + slice(repeat, 50) + "\n>tandem\n" + slice(tandem, 30) + "\n");
+
+    const std::string gz = tmp + "/m.fa.gz";
+    gzFile f = gzopen(gz.c_str(), "wb9");
+    if (f == nullptr) die("cannot write the gzip file");
+    gzputs(f, (">gz\n" + c2.substr(20000, 300) + "\n").c_str());
+    gzclose(f);
+    write_seed("map/reads.fa.gz", read_file(gz));
+    remove(gz.c_str());
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
-    if (argc != 2) die("usage: make_fuzz_seeds <corpus directory>");
+    if (argc < 2) die("usage: make_fuzz_seeds <corpus directory> [corpus ...]");
     g_root = argv[1];
+    g_wanted.assign(argv + 2, argv + argc);
     ls_verbosity = 1;
     char tmpl[] = "/tmp/make_fuzz_seeds_XXXXXX";
     if (mkdtemp(tmpl) == nullptr) die("cannot make a temporary directory");
@@ -145,6 +235,7 @@ int main(int argc, char *argv[]) {
         write_seed("seq_reader/reads.fq.gz", read_file(gz));
         remove(gz.c_str());
     }
+    write_map_seeds(tmp);
     rmdir(tmp.c_str());
     return 0;
 }

@@ -52,6 +52,7 @@ void setup() {
     g_dir = tmpl;
     g_prefix = g_dir + "/sf";
     atexit([] {
+        remove((g_prefix + ".0000.tmp").c_str()); // written here, not by the module
         ls_split_remove(g_prefix.c_str(), 2);
         rmdir(g_dir.c_str());
         ls_idx_destroy(g_part1);
@@ -150,6 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (files[1]) fclose(files[1]);
         ls_idx_destroy(mi);
     }
+    remove(part0.c_str());
     ls_split_remove(g_prefix.c_str(), 2);
     return 0;
 }
