@@ -229,6 +229,15 @@ bool attach_annotations(ls_idx *mi, const Args &a) {
     return true;
 }
 
+/* Whether a target name is a valid SAM reference name. */
+bool sam_name_ok(const char *name) {
+    auto ok = [](unsigned char c) { return isalnum(c) || (c < 127 && strchr("!#$%&*+./:;=?@^_|~-", c)); };
+    if (name[0] == '*' || name[0] == '=') return false;
+    for (const char *p = name; *p; ++p)
+        if (!ok((unsigned char)*p)) return false;
+    return true;
+}
+
 /* Every target needs a name, and SAM needs them distinct (a record names
  * its target only by name); PAF can live with a repeat, with a warning.
  * names collects the names of the parts seen so far. */
@@ -237,6 +246,12 @@ bool targets_named(const ls_idx *mi, const char *path, bool sam, std::unordered_
         const char *name = mi->seq[i].name;
         if (name == nullptr || *name == 0) {
             error("target %u of part %d of '%s' has an empty name", i + 1, mi->part_index + 1, path);
+            return false;
+        }
+        if (sam && !sam_name_ok(name)) {
+            error("the target name '%s' in '%s' cannot be written in SAM (letters, digits and "
+                  "!#$%%&*+./:;=?@^_|~- only, not starting with * or =)",
+                  name, path);
             return false;
         }
         if (names.insert(name).second) continue;

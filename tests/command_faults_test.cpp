@@ -54,6 +54,7 @@ class CommandFaults : public ::testing::Test {
         write("binary.fq", std::string("\x7f" "ELF\2\1\1\0", 8) + std::string(100, '\3'));
         lstest::write_gzip(file("ref.idx.gz"), read("ref.idx"));
         write("unnamed.fa", ">\nACGTACGTAC\n");
+        write("comma.fa", ">chr1,alt\n" + lstest::lines(read("ref.fa"))[1] + "\n");
         write("dup.fa", read("ref.fa") + read("ref.fa"));
         write("illumina.fq", "@x 1:N:0:ATCACG\n" + lstest::lines(read("reads.fq"))[1] + "\n+\n" +
                                  lstest::lines(read("reads.fq"))[3] + "\n");
@@ -151,6 +152,7 @@ TEST_F(CommandFaults, EachFaultFailsCleanlyAndLeavesEveryFileAsItWas) {
         {"unnamed.fa reads.fq", 1, "has an empty name"},
         {"-a dup.fa reads.fq", 1, "occurs twice in 'dup.fa'; SAM output needs distinct names"},
         {"dup.fa reads.fq", 0, "[WARNING] the target name"},
+        {"-a comma.fa reads.fq", 1, "the target name 'chr1,alt' in 'comma.fa' cannot be written in SAM"},
         // Options.
         {"-R \"@RG\\tID:x\"$'\\n'\"@CO\\tinjected\" ref.fa reads.fq", 1, "holds a control character"},
         {"-R \"@RG\\tID:\\tSM:s\" ref.fa reads.fq", 1, "the read group ID is empty"},
