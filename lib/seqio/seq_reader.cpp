@@ -361,9 +361,8 @@ namespace {
 // Bytes a sequence may hold: letters only. Bases, IUPAC codes and any other
 // letter (an ambiguous base to the mapper) pass; a digit, a space, a NUL or
 // punctuation means the file is not what it claims to be, and mapping it
-// would give a different read.
-// Each test gives 1 for a bad byte, in byte arithmetic so that a block of
-// them vectorises.
+// would give a different read. Each test gives 1 for a bad byte, in byte
+// arithmetic so that a block of them vectorises.
 struct SequenceByte {
     uint8_t operator()(uint8_t c) const { return (uint8_t)((uint8_t)((c | 0x20) - 'a') >= 26); }
 };
@@ -372,7 +371,7 @@ struct QualityByte {
     uint8_t operator()(uint8_t c) const { return (uint8_t)((uint8_t)(c - '!') > '~' - '!'); }
 };
 
-// Position of the first byte that fails ok, or n. Every byte of every record
+// Position of the first bad byte, or n. Every byte of every record
 // passes here, so whole blocks are tested without a branch per byte (the
 // compiler turns the inner loop into vector compares) and only a block
 // holding a bad byte is searched byte by byte.
