@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "../tests/dp_reference.h"
+#include "../tests/align/kernels/dp_reference.h"
 #include "base/arena.h"
 #include "align/kernels/dp_kernel.h"
 

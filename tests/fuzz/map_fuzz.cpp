@@ -38,7 +38,7 @@
 #include "map/regions.h"
 #include "map_genome.h"
 #include "seqio/seq_reader.h"
-#include "../sam_check.h"
+#include "../common/sam_check.h"
 
 namespace {
 
