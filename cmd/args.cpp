@@ -567,30 +567,11 @@ Args::Args() {
     ls_mapopt_defaults(&mo);
 }
 
-namespace {
-
-/* The presets, grouped by the reads they suit, for --help. */
-const std::pair<const char *, const char *> kPresets[] = {
-    {"map-ont, lr", "noisy long reads (nanopore); the default settings"},
-    {"map-pb, map10k", "noisy PacBio reads, homopolymer-compressed minimizers"},
-    {"map-hifi, map-ccs", "accurate long reads (HiFi)"},
-    {"lr:hq", "accurate long reads, default scoring"},
-    {"lr:hqae", "accurate long reads, range-maximum chaining"},
-    {"map-iclr, map-iclr-prerender", "synthetic long reads"},
-    {"ava-ont, ava-pb", "all-versus-all overlaps of noisy long reads"},
-    {"asm5, asm10, asm20", "assembly to reference, from closest to most divergent"},
-    {"sr, short", "short single or paired reads"},
-    {"splice, cdna", "spliced long reads (cDNA, direct RNA)"},
-    {"splice:hq", "spliced accurate long reads"},
-    {"splice:sr", "spliced short reads (RNA-seq)"},
-};
-
-} // namespace
-
 const char *preset_names() {
     static const std::string names = [] {
         std::string s;
-        for (const auto &p : kPresets) s += (s.empty() ? "" : ", ") + std::string(p.first);
+        for (int i = 0; i < ls_opt_preset_count(); ++i)
+            s += (s.empty() ? "" : ", ") + std::string(ls_opt_preset_info(i)->names);
         return s;
     }();
     return names.c_str();
@@ -683,10 +664,11 @@ std::string help_text() {
             s += "\n";
         }
         if (g == kPreset)
-            for (const auto &p : kPresets) {
-                std::string left = std::string("      ") + p.first;
+            for (int i = 0; i < ls_opt_preset_count(); ++i) {
+                const ls_preset_info *p = ls_opt_preset_info(i);
+                std::string left = std::string("      ") + p->names;
                 left.resize(std::max<size_t>(left.size() + 1, 34), ' ');
-                s += left + p.second + "\n";
+                s += left + p->help + "\n";
             }
     }
     return s;

@@ -59,13 +59,15 @@ void out_of_memory() {
 }
 
 
+/* The command's lines take the library's form, "[TAG] text"; on a terminal
+ * the command colours its own tag (the library never colours). */
 void vmessage(const char *tag, const char *colour, const char *fmt, va_list ap) {
+    char prefix[64];
     if (g_colour)
-        fprintf(stderr, "%s[%s]\x1b[0m ", colour, tag);
+        snprintf(prefix, sizeof(prefix), "%s[%s]\x1b[0m ", colour, tag);
     else
-        fprintf(stderr, "[%s] ", tag);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+        snprintf(prefix, sizeof(prefix), "[%s] ", tag);
+    ls_log_vline(prefix, fmt, ap);
 }
 
 /* Errors are printed whatever the verbosity: a failed run always says why. */
@@ -376,7 +378,7 @@ int run_main(int argc, char **argv) {
     std::string err;
     if (!lodestar_cmd::parse_args(argc, argv, &a, &err)) {
         error("%s", err.c_str());
-        fprintf(stderr, "Try 'lodestar --help' for the options.\n");
+        ls_log_line("", "Try 'lodestar --help' for the options.");
         return 1;
     }
     if (a.help || a.version) {
@@ -388,8 +390,8 @@ int run_main(int argc, char **argv) {
         return 0;
     }
     if (a.positional.empty()) {
-        fprintf(stderr, "Usage: lodestar [options] <target.fa[.gz] | index> [query.fq[.gz] [mate2.fq[.gz]]]\n"
-                        "Try 'lodestar --help' for the options.\n");
+        ls_log_line("", "Usage: lodestar [options] <target.fa[.gz] | index> [query.fq[.gz] [mate2.fq[.gz]]]\n"
+                        "Try 'lodestar --help' for the options.");
         return 1;
     }
     if (a.positional.size() > 3) {
@@ -502,58 +504,11 @@ int run_main(int argc, char **argv) {
     return ok ? 0 : 1;
 }
 
-/* Standard error without colour: the library's messages carry colour
- * escapes, which only a terminal should see; in a log file they are noise.
- * The stream drops every "ESC [ ... m" sequence on its way to descriptor 2,
- * keeping its state across writes. */
-struct Uncoloured {
-    int state = 0; /* 0 text, 1 after ESC, 2 inside the sequence */
-};
-
-ssize_t write_uncoloured(void *cookie, const char *buf, size_t size) {
-    Uncoloured *u = static_cast<Uncoloured *>(cookie);
-    std::string out;
-    out.reserve(size);
-    for (size_t i = 0; i < size; ++i) {
-        const char c = buf[i];
-        if (u->state == 0) {
-            if (c == '\x1b')
-                u->state = 1;
-            else
-                out += c;
-        } else if (u->state == 1) {
-            u->state = c == '[' ? 2 : 0;
-            if (c != '[') out += c;
-        } else if (c == 'm' || !(isdigit((unsigned char)c) || c == ';')) {
-            u->state = 0;
-        }
-    }
-    for (size_t off = 0; off < out.size();) {
-        const ssize_t n = write(STDERR_FILENO, out.data() + off, out.size() - off);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        off += (size_t)n;
-    }
-    return (ssize_t)size;
-}
-
-void uncolour_stderr() {
-    static Uncoloured state;
-    cookie_io_functions_t io = {nullptr, write_uncoloured, nullptr, nullptr};
-    FILE *fp = fopencookie(&state, "w", io);
-    if (fp == nullptr) return; // colour escapes are a cosmetic loss only
-    setvbuf(fp, nullptr, _IONBF, 0);
-    stderr = fp;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
     ls_start_time = ls_realtime();
     g_colour = isatty(STDERR_FILENO);
     std::set_new_handler(out_of_memory);
-    if (!g_colour) uncolour_stderr();
     return run_main(argc, argv);
 }

@@ -13,21 +13,16 @@
 
 #include "lodestar.h"
 
-// Red message text and the return to normal, as the library colours its own
-// messages.
-#define RED   "\x1b[1;31m"
-#define RESET "\x1b[0m"
-
 // What must hold whatever the input: a failure is a bug, so the check stays
 // on in release builds and stops the run with the library's assertion text.
 #define CHECK(cond) ((cond) ? (void)0 : check_failed(#cond, __func__, __FILE__, __LINE__))
 
 namespace {
 
-const char *const kUsage = "Usage: lodestar-lite <target.fa> <query.fa>\n";
+const char *const kUsage = "Usage: lodestar-lite <target.fa> <query.fa>";
 
 [[noreturn]] void check_failed(const char *cond, const char *func, const char *file, int line) {
-    fprintf(stderr, "Assertion failed: (%s), function %s, file %s, line %d.\n", cond, func, file, line);
+    ls_log_line("", "Assertion failed: (%s), function %s, file %s, line %d.", cond, func, file, line);
     fflush(stderr);
     abort();
 }
@@ -50,15 +45,12 @@ void report_query_stop(int ret, const char *path, const std::string &last_name, 
     if (st->reported) return;
     st->reported = true;
     if (ret == LS_SEQ_READ_ERROR) {
-        fprintf(stderr, "[ERROR]" RED " failed to read '%s': %s" RESET "\n", path, ls_seqfile_error_text(qf));
+        ls_log_line("[ERROR] ", "failed to read '%s': %s", path, ls_seqfile_error_text(qf));
     } else if (last_name.empty()) {
-        fprintf(stderr,
-                "[WARNING]" RED " malformed record at the start of '%s'; nothing after it is mapped" RESET "\n",
-                path);
+        ls_log_message(LS_LOG_WARNING, "malformed record at the start of '%s'; nothing after it is mapped", path);
     } else {
-        fprintf(stderr,
-                "[WARNING]" RED " malformed record after '%s' in '%s'; nothing after it is mapped" RESET "\n",
-                last_name.c_str(), path);
+        ls_log_message(LS_LOG_WARNING, "malformed record after '%s' in '%s'; nothing after it is mapped",
+                       last_name.c_str(), path);
     }
 }
 
@@ -111,7 +103,7 @@ int main(int argc, char *argv[]) {
     mopt.flag |= LS_F_BASE_ALIGN;
 
     if (argc < 3) {
-        fputs(kUsage, stderr);
+        ls_log_line("", "%s", kUsage);
         return 1;
     }
     const char *tpath = argv[1], *qpath = argv[2];
@@ -120,8 +112,8 @@ int main(int argc, char *argv[]) {
     // "-" is one of that name here, not standard input.
     ls_seqfile *qf = ls_seqfile_open(strcmp(qpath, "-") == 0 ? "./-" : qpath);
     if (!qf) {
-        fprintf(stderr, "[ERROR] failed to open the query file '%s': %s\n", qpath,
-                errno ? strerror(errno) : "out of memory");
+        ls_log_line("[ERROR] ", "failed to open the query file '%s': %s", qpath,
+                    errno ? strerror(errno) : "out of memory");
         return 1;
     }
 
@@ -131,7 +123,7 @@ int main(int argc, char *argv[]) {
         // Bad index options are reported by the reader itself; a path that
         // cannot be opened leaves its reason in errno.
         if (errno)
-            fprintf(stderr, "[ERROR] failed to open the target file '%s': %s\n", tpath, strerror(errno));
+            ls_log_line("[ERROR] ", "failed to open the target file '%s': %s", tpath, strerror(errno));
         ls_seqfile_close(qf);
         return 1;
     }
@@ -151,7 +143,7 @@ int main(int argc, char *argv[]) {
     // Lines are written with buffered printf; a full disk or a closed pipe
     // shows only here, and must not pass for a complete result.
     if (fflush(stdout) != 0 || ferror(stdout)) {
-        perror("[ERROR] failed to write the results");
+        ls_log_line("[ERROR] ", "failed to write the results: %s", strerror(errno));
         status = 1;
     }
     return status;

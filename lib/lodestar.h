@@ -8,6 +8,7 @@
 #ifndef LODESTAR_H
 #define LODESTAR_H
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -104,6 +105,32 @@ extern int ls_verbosity;     /* 1: option errors; 2: warnings; 3: progress lines
 extern double ls_start_time; /* wall-clock reference of progress lines */
 extern int ls_debug_flags;   /* LS_DBG_* bits */
 
+/* ---- messages on standard error ----
+ * The library never colours its messages. A command that prints its own
+ * lines uses these too, so that every line on standard error has one form. */
+#define LS_LOG_ERROR   1
+#define LS_LOG_WARNING 2
+#define LS_LOG_INFO    3
+
+/* Prints "[ERROR] text", "[WARNING] text" or "[INFO] text" and a newline when
+ * ls_verbosity is at least level; fmt is printf-style text without prefix or
+ * newline. */
+void ls_log_message(int level, const char *fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+/* Prints prefix (as given, may be empty), the text and a newline, whatever the
+ * verbosity: for a command's own prefixes, usage lines and failures that must
+ * show even when messages are silenced. */
+void ls_log_line(const char *prefix, const char *fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+void ls_log_vline(const char *prefix, const char *fmt, va_list ap);
+
 /* ---- shared records ---- */
 
 /* Two 64-bit words: minimizers, anchors and many sort keys are packed into it. */
@@ -197,6 +224,20 @@ void ls_mapopt_defaults(ls_mapopt *mo);
 /* Apply a named preset (null: both defaults). Returns 0, or -1 for an
  * unrecognised name. A name only changes the fields it names. */
 int ls_opt_preset(const char *preset, ls_idxopt *io, ls_mapopt *mo);
+
+/* The presets ls_opt_preset accepts, grouped by the reads they suit: names
+ * holds one or more names separated by ", " (aliases, or presets that differ
+ * only in degree), help a one-line description. */
+typedef struct {
+    const char *names;
+    const char *help;
+} ls_preset_info;
+
+/* The number of groups of presets, and group i (0 to count-1, in the order
+ * the command's help lists them; null outside that range). The records and
+ * texts are static: never freed, shared by every thread. */
+int ls_opt_preset_count(void);
+const ls_preset_info *ls_opt_preset_info(int i);
 
 /* Update the mapping options from an index part: splice flag, mid_occ (only
  * while it is not positive) and long_bw. */

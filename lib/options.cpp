@@ -4,6 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+#include <vector>
+
 #include "base/diagnostics.h"
 
 namespace {
@@ -89,9 +92,139 @@ void preset_splice_hq_scores(ls_mapopt *mo) {
     mo->gap_open2 = 24;
 }
 
+// The presets, one row per set of settings, in the order --help lists them.
+// Rows that apply different settings but suit the same reads share one help
+// line: the later rows leave help null and join the line above.
+struct Preset {
+    const char *names; // ", " between aliases
+    const char *help;
+    void (*apply)(ls_idxopt *io, ls_mapopt *mo);
+};
+
+const Preset kPresetTable[] = {
+    {"map-ont, lr", "noisy long reads (nanopore); the default settings",
+     [](ls_idxopt *, ls_mapopt *) {
+         // The defaults are tuned for noisy long reads already.
+     }},
+    {"map-pb, map10k", "noisy PacBio reads, homopolymer-compressed minimizers",
+     [](ls_idxopt *io, ls_mapopt *) { io->flag |= LS_I_HPC, io->k = 19; }},
+    {"map-hifi, map-ccs", "accurate long reads (HiFi)",
+     [](ls_idxopt *io, ls_mapopt *mo) {
+         preset_long_accurate(io, mo);
+         set_scores(mo, 1, 4, 6, 2, 26, 1);
+         mo->min_dp_score = 200;
+     }},
+    {"lr:hq", "accurate long reads, default scoring", preset_long_accurate},
+    {"lr:hqae", "accurate long reads, range-maximum chaining",
+     [](ls_idxopt *io, ls_mapopt *mo) {
+         io->flag = 0, io->k = 25, io->w = 51;
+         mo->flag |= LS_F_RMQ;
+         mo->mid_occ_min = 50, mo->mid_occ_max = 500;
+         mo->rmq_inner_distance = 5000;
+         mo->occ_distance = 200;
+         mo->max_secondary = 100;
+         mo->gap_cost_scale = 5.0f;
+     }},
+    {"map-iclr", "synthetic long reads",
+     [](ls_idxopt *io, ls_mapopt *mo) {
+         io->flag = 0, io->k = 19;
+         mo->mismatch_penalty = 6, mo->gap_open = 10, mo->transition_penalty = 4, mo->gap_open2 = 50;
+     }},
+    {"map-iclr-prerender", nullptr,
+     [](ls_idxopt *io, ls_mapopt *mo) {
+         io->flag = 0, io->k = 15;
+         mo->mismatch_penalty = 6, mo->gap_open = 10, mo->transition_penalty = 1, mo->gap_open2 = 50;
+     }},
+    {"ava-ont", "all-versus-all overlaps of noisy long reads",
+     [](ls_idxopt *io, ls_mapopt *mo) {
+         io->flag = 0, io->k = 15, io->w = 5;
+         preset_all_vs_all(mo);
+         mo->bw = 2000, mo->long_bw = 2000;
+     }},
+    {"ava-pb", nullptr,
+     [](ls_idxopt *io, ls_mapopt *mo) {
+         io->flag |= LS_I_HPC, io->k = 19, io->w = 5;
+         preset_all_vs_all(mo);
+         mo->long_bw = mo->bw;
+     }},
+    {"asm5", "assembly to reference, from closest to most divergent",
+     [](ls_idxopt *io, ls_mapopt *mo) {
+         preset_asm_common(io, mo);
+         set_scores(mo, 1, 19, 39, 3, 81, 1);
+         mo->zdrop = 200, mo->zdrop_inversion = 200;
+     }},
+    {"asm10", nullptr,
+     [](ls_idxopt *io, ls_mapopt *mo) {
+         preset_asm_common(io, mo);
+         set_scores(mo, 1, 9, 16, 2, 41, 1);
+         mo->zdrop = 200, mo->zdrop_inversion = 200;
+     }},
+    {"asm20", nullptr,
+     [](ls_idxopt *io, ls_mapopt *mo) {
+         preset_asm_common(io, mo);
+         set_scores(mo, 1, 4, 6, 2, 26, 1);
+         io->w = 10;
+         mo->zdrop = 200, mo->zdrop_inversion = 200;
+     }},
+    {"sr, short", "short single or paired reads", preset_short_read},
+    {"splice, cdna", "spliced long reads (cDNA, direct RNA)", preset_splice},
+    {"splice:hq", "spliced accurate long reads",
+     [](ls_idxopt *io, ls_mapopt *mo) {
+         preset_splice(io, mo);
+         preset_splice_hq_scores(mo);
+     }},
+    {"splice:sr", "spliced short reads (RNA-seq)",
+     [](ls_idxopt *io, ls_mapopt *mo) {
+         // Short RNA reads are paired like short reads but stay in splice
+         // mode; LS_F_SHORT_READ is deliberately left off.
+         preset_splice(io, mo);
+         mo->flag |= LS_F_FRAGMENT | LS_F_NO_SECONDARY | LS_F_TWO_IO_THREADS | LS_F_HEAP_MERGE |
+                     LS_F_WEAK_PAIRING | LS_F_SHORT_RNA;
+         preset_splice_hq_scores(mo);
+         mo->chain_min_score = 25;
+         mo->min_dp_score = 40;
+         mo->min_dp_len = 20;
+         mo->pair_orientation = 1;
+         mo->max_secondary = 10;
+         mo->batch_bases = 100000000;
+     }},
+};
+
+// Whether name is one of the ", "-separated aliases in names.
+bool has_name(const char *names, const char *name) {
+    const size_t n = strlen(name);
+    for (const char *s = names;;) {
+        const char *e = strchr(s, ',');
+        const size_t len = e ? (size_t)(e - s) : strlen(s);
+        if (len == n && strncmp(s, name, n) == 0) return true;
+        if (!e) return false;
+        s = e + 2;
+    }
+}
+
+// The help lines: rows that share one are joined, names in table order.
+// Built once (a function-local static is thread-safe) and kept for the run.
+const std::vector<ls_preset_info> &preset_list() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> v;
+        for (const Preset &p : kPresetTable) {
+            if (p.help || v.empty()) v.emplace_back(p.names);
+            else v.back() += std::string(", ") + p.names;
+        }
+        return v;
+    }();
+    static const std::vector<ls_preset_info> list = [] {
+        std::vector<ls_preset_info> v;
+        for (const Preset &p : kPresetTable)
+            if (p.help) v.push_back({names[v.size()].c_str(), p.help});
+        return v;
+    }();
+    return list;
+}
+
 // Prints one option error when errors are shown and hands back its code.
 int check_fail(int code, const char *msg) {
-    if (ls_verbosity >= 1) fputs(msg, stderr);
+    ls_log(LS_LOG_ERROR, "%s", msg);
     return code;
 }
 
@@ -162,77 +295,25 @@ int ls_opt_preset(const char *preset, ls_idxopt *io, ls_mapopt *mo) {
     if (preset == nullptr) {
         ls_idxopt_defaults(io);
         ls_mapopt_defaults(mo);
-    } else if (strcmp(preset, "lr") == 0 || strcmp(preset, "map-ont") == 0) {
-        // The defaults are tuned for noisy long reads already.
-    } else if (strcmp(preset, "ava-ont") == 0) {
-        io->flag = 0, io->k = 15, io->w = 5;
-        preset_all_vs_all(mo);
-        mo->bw = 2000, mo->long_bw = 2000;
-    } else if (strcmp(preset, "map10k") == 0 || strcmp(preset, "map-pb") == 0) {
-        io->flag |= LS_I_HPC, io->k = 19;
-    } else if (strcmp(preset, "ava-pb") == 0) {
-        io->flag |= LS_I_HPC, io->k = 19, io->w = 5;
-        preset_all_vs_all(mo);
-        mo->long_bw = mo->bw;
-    } else if (strcmp(preset, "lr:hq") == 0) {
-        preset_long_accurate(io, mo);
-    } else if (strcmp(preset, "map-hifi") == 0 || strcmp(preset, "map-ccs") == 0) {
-        preset_long_accurate(io, mo);
-        set_scores(mo, 1, 4, 6, 2, 26, 1);
-        mo->min_dp_score = 200;
-    } else if (strcmp(preset, "lr:hqae") == 0) {
-        io->flag = 0, io->k = 25, io->w = 51;
-        mo->flag |= LS_F_RMQ;
-        mo->mid_occ_min = 50, mo->mid_occ_max = 500;
-        mo->rmq_inner_distance = 5000;
-        mo->occ_distance = 200;
-        mo->max_secondary = 100;
-        mo->gap_cost_scale = 5.0f;
-    } else if (strcmp(preset, "map-iclr-prerender") == 0) {
-        io->flag = 0, io->k = 15;
-        mo->mismatch_penalty = 6, mo->gap_open = 10, mo->transition_penalty = 1, mo->gap_open2 = 50;
-    } else if (strcmp(preset, "map-iclr") == 0) {
-        io->flag = 0, io->k = 19;
-        mo->mismatch_penalty = 6, mo->gap_open = 10, mo->transition_penalty = 4, mo->gap_open2 = 50;
-    } else if (strncmp(preset, "asm", 3) == 0) {
-        // The common part is written before the suffix is looked at, so an
-        // unknown "asm" name fails with these settings already in place.
-        preset_asm_common(io, mo);
-        if (strcmp(preset, "asm5") == 0) {
-            set_scores(mo, 1, 19, 39, 3, 81, 1);
-        } else if (strcmp(preset, "asm10") == 0) {
-            set_scores(mo, 1, 9, 16, 2, 41, 1);
-        } else if (strcmp(preset, "asm20") == 0) {
-            set_scores(mo, 1, 4, 6, 2, 26, 1);
-            io->w = 10;
-        } else {
-            return -1;
-        }
-        mo->zdrop = 200, mo->zdrop_inversion = 200;
-    } else if (strcmp(preset, "short") == 0 || strcmp(preset, "sr") == 0) {
-        preset_short_read(io, mo);
-    } else if (strcmp(preset, "splice") == 0 || strcmp(preset, "cdna") == 0) {
-        preset_splice(io, mo);
-    } else if (strcmp(preset, "splice:hq") == 0) {
-        preset_splice(io, mo);
-        preset_splice_hq_scores(mo);
-    } else if (strcmp(preset, "splice:sr") == 0) {
-        // Short RNA reads are paired like short reads but stay in splice
-        // mode; LS_F_SHORT_READ is deliberately left off.
-        preset_splice(io, mo);
-        mo->flag |= LS_F_FRAGMENT | LS_F_NO_SECONDARY | LS_F_TWO_IO_THREADS | LS_F_HEAP_MERGE |
-                    LS_F_WEAK_PAIRING | LS_F_SHORT_RNA;
-        preset_splice_hq_scores(mo);
-        mo->chain_min_score = 25;
-        mo->min_dp_score = 40;
-        mo->min_dp_len = 20;
-        mo->pair_orientation = 1;
-        mo->max_secondary = 10;
-        mo->batch_bases = 100000000;
-    } else {
-        return -1;
+        return 0;
     }
-    return 0;
+    for (const Preset &p : kPresetTable) {
+        if (!has_name(p.names, preset)) continue;
+        p.apply(io, mo);
+        return 0;
+    }
+    // Every "asm" preset shares its first settings, and an unknown "asm" name
+    // has always been refused only after writing them; callers try presets on
+    // copies, so this is kept rather than made to touch nothing.
+    if (strncmp(preset, "asm", 3) == 0) preset_asm_common(io, mo);
+    return -1;
+}
+
+int ls_opt_preset_count(void) { return (int)preset_list().size(); }
+
+const ls_preset_info *ls_opt_preset_info(int i) {
+    const std::vector<ls_preset_info> &list = preset_list();
+    return i >= 0 && i < (int)list.size() ? &list[i] : nullptr;
 }
 
 void ls_mapopt_update(ls_mapopt *mo, const ls_idx *mi) {
@@ -260,35 +341,27 @@ void ls_mapopt_set_intron_len(ls_mapopt *mo, int max_intron_len) {
 
 int ls_opt_check(const ls_idxopt *io, const ls_mapopt *mo) {
     if (mo->bw > mo->long_bw) {
-        if (ls_verbosity >= 1)
-            fprintf(stderr,
-                    "[ERROR]" LS_RED " with '-rNUM1,NUM2', NUM1 (%d) can't be larger than NUM2 (%d)" LS_RESET
-                    "\n",
-                    mo->bw, mo->long_bw);
+        ls_log(LS_LOG_ERROR, "with '-rNUM1,NUM2', NUM1 (%d) can't be larger than NUM2 (%d)", mo->bw,
+               mo->long_bw);
         return -8;
     }
     if ((mo->flag & LS_F_RMQ) && (mo->flag & (LS_F_SHORT_READ | LS_F_SPLICE)))
-        return check_fail(-7, "[ERROR]" LS_RED " --rmq doesn't work with --sr or --splice" LS_RESET "\n");
+        return check_fail(-7, "--rmq doesn't work with --sr or --splice");
     if ((mo->flag & (LS_F_CS_TAG | LS_F_MD_TAG)) && mo->split_prefix != nullptr)
-        return check_fail(-6,
-                          "[ERROR]" LS_RED " --cs or --MD doesn't work with --split-prefix" LS_RESET "\n");
+        return check_fail(-6, "--cs or --MD doesn't work with --split-prefix");
     if (io->k <= 0 || io->w <= 0)
-        return check_fail(-5, "[ERROR]" LS_RED " -k and -w must be positive" LS_RESET "\n");
+        return check_fail(-5, "-k and -w must be positive");
     if (mo->max_secondary < 0)
-        return check_fail(-4, "[ERROR]" LS_RED " -N must be no less than 0" LS_RESET "\n");
-    if (mo->max_secondary == 0 && ls_verbosity >= 2)
-        fputs("[WARNING]" LS_RED
-              " '-N 0' reduces mapping accuracy. Please use '--secondary=no' instead." LS_RESET "\n",
-              stderr);
+        return check_fail(-4, "-N must be no less than 0");
+    if (mo->max_secondary == 0)
+        ls_log(LS_LOG_WARNING, "'-N 0' reduces mapping accuracy. Please use '--secondary=no' instead.");
     // Written so that a NaN ratio fails too: it lies within no range.
     if (!(mo->secondary_ratio >= 0.0f && mo->secondary_ratio <= 1.0f))
-        return check_fail(-4,
-                          "[ERROR]" LS_RED " -p must be within 0 and 1 (including 0 and 1)" LS_RESET "\n");
+        return check_fail(-4, "-p must be within 0 and 1 (including 0 and 1)");
     if ((mo->flag & LS_F_FORWARD_ONLY) && (mo->flag & LS_F_REVERSE_ONLY))
-        return check_fail(-3, "[ERROR]" LS_RED
-                              " --for-only and --rev-only can't be applied at the same time" LS_RESET "\n");
+        return check_fail(-3, "--for-only and --rev-only can't be applied at the same time");
     if (mo->gap_ext <= 0 || mo->gap_open <= 0)
-        return check_fail(-1, "[ERROR]" LS_RED " -O and -E must be positive" LS_RESET "\n");
+        return check_fail(-1, "-O and -E must be positive");
 
     // Sums in 64 bits: huge penalties must fail the check, not overflow it.
     const int64_t q = mo->gap_open, e = mo->gap_ext, q2 = mo->gap_open2, e2 = mo->gap_ext2;
@@ -296,24 +369,19 @@ int ls_opt_check(const ls_idxopt *io, const ls_mapopt *mo) {
     // long gaps: it extends more cheaply but costs more to open.
     const bool two_models = q != q2 || e != e2;
     if (two_models && !(e > e2 && q + e < q2 + e2))
-        return check_fail(-2, "[ERROR]" LS_RED " dual gap penalties violating E1>E2 and O1+E1<O2+E2" LS_RESET
-                              "\n");
+        return check_fail(-2, "dual gap penalties violating E1>E2 and O1+E1<O2+E2");
     // The alignment kernels keep score differences in signed bytes, so the
     // costs of both gap models together must stay within 127.
     if ((q + e) + (q2 + e2) >= 128)
-        return check_fail(-1, "[ERROR]" LS_RED
-                              " scoring system violating ({-O}+{-E})+({-O2}+{-E2}) <= 127" LS_RESET "\n");
+        return check_fail(-1, "scoring system violating ({-O}+{-E})+({-O2}+{-E2}) <= 127");
     if (mo->ambiguous_score < 0 || mo->ambiguous_score >= mo->mismatch_penalty)
-        return check_fail(-1, "[ERROR]" LS_RED " --score-N should be within [0,{-B})" LS_RESET "\n");
+        return check_fail(-1, "--score-N should be within [0,{-B})");
     if (mo->zdrop < mo->zdrop_inversion)
-        return check_fail(-5,
-                          "[ERROR]" LS_RED " Z-drop should not be less than inversion-Z-drop" LS_RESET "\n");
+        return check_fail(-5, "Z-drop should not be less than inversion-Z-drop");
     if ((mo->flag & LS_F_ALL_CHAINS) && (mo->flag & LS_F_NO_SECONDARY))
-        return check_fail(-5, "[ERROR]" LS_RED
-                              " -X/-P and --secondary=no can't be applied at the same time" LS_RESET "\n");
+        return check_fail(-5, "-X/-P and --secondary=no can't be applied at the same time");
     if ((mo->flag & LS_F_QUERY_STRAND) &&
         ((mo->flag & (LS_F_SAM_OUT | LS_F_FRAGMENT | LS_F_SPLICE)) || (io->flag & LS_I_HPC)))
-        return check_fail(-5, "[ERROR]" LS_RED
-                              " --qstrand doesn't work with -a, -H, --frag or --splice" LS_RESET "\n");
+        return check_fail(-5, "--qstrand doesn't work with -a, -H, --frag or --splice");
     return 0;
 }

@@ -25,11 +25,22 @@ namespace py = pybind11;
 namespace {
 
 /* Options as the command would read them from "-x preset" and the keyword
- * arguments: key=True is a switch, key=False leaves it out, other values
- * are given as text; one-letter keys are short options. */
+ * arguments: the preset comes from the library, then the keywords go through
+ * the command's parser (key=True is a switch, key=False leaves it out, other
+ * values are given as text; one-letter keys are short options). */
 lodestar_cmd::Args parse_options(const char *preset, const py::kwargs &kw) {
+    lodestar_cmd::Args a;
+    if (preset) {
+        // Tried on copies: an unknown "asm" name writes part of its settings.
+        ls_idxopt io = a.io;
+        ls_mapopt mo = a.mo;
+        if (ls_opt_preset(preset, &io, &mo) != 0)
+            throw py::value_error("unknown preset '" + std::string(preset) +
+                                  "'; valid presets: " + lodestar_cmd::preset_names());
+        // Recorded so that a keyword x= naming another preset is refused.
+        a.io = io, a.mo = mo, a.preset = preset;
+    }
     std::vector<std::string> words = {"lodestar"};
-    if (preset) words.insert(words.end(), {"-x", preset});
     for (auto item : kw) {
         std::string key = py::str(item.first), value;
         for (char &c : key)
@@ -46,7 +57,6 @@ lodestar_cmd::Args parse_options(const char *preset, const py::kwargs &kw) {
     }
     std::vector<char *> argv;
     for (std::string &w : words) argv.push_back(&w[0]);
-    lodestar_cmd::Args a;
     std::string err;
     if (!lodestar_cmd::parse_args((int)argv.size(), argv.data(), &a, &err)) throw py::value_error(err);
     if (!a.positional.empty()) throw py::value_error("unexpected positional value '" + a.positional[0] + "'");
@@ -440,6 +450,15 @@ struct SequenceReader {
 PYBIND11_MODULE(lodestar, m) {
     m.doc() = "Fast mapper for DNA and RNA sequences.";
     m.attr("__version__") = ls_version();
+    m.def(
+        "presets",
+        [] {
+            std::vector<std::pair<std::string, std::string>> v;
+            for (int i = 0; i < ls_opt_preset_count(); ++i)
+                v.emplace_back(ls_opt_preset_info(i)->names, ls_opt_preset_info(i)->help);
+            return v;
+        },
+        "The presets as (names, help) pairs, names separated by \", \", in the order the command's help lists them.");
 
     py::class_<Index, std::shared_ptr<Index>>(m, "Index", "A minimizer index of a reference, with all its parts.")
         .def_static(

@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include <memory>
+#include <string>
 
 #include "align/align_internal.h"
 #include "map/chain.h"
@@ -19,8 +20,9 @@
 namespace {
 
 void print_codes(const uint8_t *s, int len) {
-    for (int i = 0; i < len; ++i) fputc("ACGTN"[s[i] < 4 ? s[i] : 4], stderr);
-    fputc('\n', stderr);
+    std::string line(len, 'N');
+    for (int i = 0; i < len; ++i) line[i] = "ACGTN"[s[i] < 4 ? s[i] : 4];
+    ls_log_raw("%s\n", line.c_str());
 }
 
 /* Length of the shift that moves an indel of length l left past equal bases:
@@ -164,7 +166,7 @@ void ls_align_pair(km_arena *km, const ls_mapopt *opt, int qlen, const uint8_t *
                    int end_bonus, int zdrop, int flag, dpx_extz *ez) {
     const bool trace = (ls_debug_flags & LS_DBG_ALIGN) != 0;
     if (trace) {
-        fprintf(stderr, "===> q=(%d,%d), e=(%d,%d), bw=%d, dpx_flag=%d, zdrop=%d, end_bonus=%d <===\n",
+        ls_log_raw("===> q=(%d,%d), e=(%d,%d), bw=%d, dpx_flag=%d, zdrop=%d, end_bonus=%d <===\n",
                 opt->gap_open, opt->gap_open2, opt->gap_ext, opt->gap_ext2, bw, flag, opt->zdrop, end_bonus);
         print_codes(target, tlen);
         print_codes(query, qlen);
@@ -190,10 +192,10 @@ void ls_align_pair(km_arena *km, const ls_mapopt *opt, int qlen, const uint8_t *
                       bw, zdrop, end_bonus, flag, ez);
     }
     if (trace) {
-        fprintf(stderr, "score=%d, cigar=", ez->score);
+        ls_log_raw("score=%d, cigar=", ez->score);
         for (int k = 0; k < ez->n_cigar; ++k)
-            fprintf(stderr, "%d%c", (int)op_len(ez->cigar[k]), LS_CIGAR_STR[op_code(ez->cigar[k])]);
-        fputc('\n', stderr);
+            ls_log_raw("%d%c", (int)op_len(ez->cigar[k]), LS_CIGAR_STR[op_code(ez->cigar[k])]);
+        ls_log_raw("\n");
     }
 }
 

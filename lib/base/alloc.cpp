@@ -6,11 +6,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "base/diagnostics.h"
+
 void ls_out_of_memory(const char *func, size_t bytes) {
     if (bytes > 0)
-        fprintf(stderr, "[ERROR] out of memory: %s asked for %zu bytes\n", func, bytes);
+        ls_log_line("[ERROR] ", "out of memory: %s asked for %zu bytes", func, bytes);
     else
-        fprintf(stderr, "[ERROR] out of memory: %s\n", func);
+        ls_log_line("[ERROR] ", "out of memory: %s", func);
     fflush(stderr);
     abort();
 }
@@ -29,7 +31,7 @@ void *ls_xcalloc(size_t count, size_t size, const char *func) {
         /* A product that does not fit a size_t is reported as the count and
          * the record size, not as a wrapped total. */
         if (count > SIZE_MAX / size) {
-            fprintf(stderr, "[ERROR] out of memory: %s asked for %zu x %zu bytes\n", func, count, size);
+            ls_log_line("[ERROR] ", "out of memory: %s asked for %zu x %zu bytes", func, count, size);
             fflush(stderr);
             abort();
         }

@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "base/alloc.h"
+#include "base/diagnostics.h"
 
 namespace {
 
@@ -44,8 +45,7 @@ struct km_arena {
 namespace {
 
 [[noreturn]] void km_fatal(const char *msg) {
-    fputs(msg, stderr);
-    fputc('\n', stderr);
+    ls_log_line("", "%s", msg);
     fflush(stderr);
     abort();
 }
@@ -242,6 +242,6 @@ void km_stat(const km_arena *km, km_stats *s) {
 void km_stat_print(const km_arena *km) {
     km_stats s;
     km_stat(km, &s);
-    fprintf(stderr, "[km_stat] cap=%ld, avail=%ld, largest=%ld, n_core=%ld, n_block=%ld\n", (long)s.capacity,
+    ls_log_raw("[km_stat] cap=%ld, avail=%ld, largest=%ld, n_core=%ld, n_block=%ld\n", (long)s.capacity,
             (long)s.available, (long)s.largest, (long)s.n_cores, (long)s.n_blocks);
 }

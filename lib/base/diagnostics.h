@@ -1,9 +1,10 @@
 /* Runtime support shared by every module: the always-on assertion, the
- * message forms and the checked output routine (the timing helpers and the
+ * message helpers and the checked output routine (the timing helpers and the
  * process-wide globals are declared in the public header). */
 #ifndef LODESTAR_BASE_DIAGNOSTICS_H
 #define LODESTAR_BASE_DIAGNOSTICS_H
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdint.h>
 
@@ -31,11 +32,23 @@ int ls_checked_puts(const char *text);
 }
 #endif
 
-/* Red-coloured message prefixes and suffix; "\x1b" is the escape byte. */
-#define LS_RED   "\x1b[1;31m"
-#define LS_RESET "\x1b[0m"
+/* Every message of the library goes through these, so that all of them share
+ * one form and one stream, and none carries terminal colour codes: a log file
+ * holds exactly the words.
+ *
+ * ls_log: one line "[ERROR] text", "[WARNING] text" or "[INFO] text" (levels
+ * LS_LOG_ERROR, LS_LOG_WARNING, LS_LOG_INFO of lodestar.h), printed when
+ * ls_verbosity is at least the level; the caller passes the text only, without
+ * prefix or newline. */
+void ls_log(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void ls_vlog(int level, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
 
 /* Progress line: "[M::func::elapsed*cpu_ratio] " + text, at verbosity 3 or more. */
 void ls_progress(const char *func, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+/* Debug trace text, written exactly as given (no prefix, no newline added):
+ * the traces behind ls_debug_flags have fixed tab-separated forms that tools
+ * read back. */
+void ls_log_raw(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 #endif

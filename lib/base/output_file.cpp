@@ -18,6 +18,7 @@
 #include <new>
 #include <string>
 
+#include "base/diagnostics.h"
 #include "lodestar.h"
 
 struct ls_outfile {
@@ -30,7 +31,7 @@ struct ls_outfile {
 namespace {
 
 void report(const char *role, const std::string &path, const char *why) {
-    if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] failed to write the %s file '%s': %s\n", role, path.c_str(), why);
+    ls_log(LS_LOG_ERROR, "failed to write the %s file '%s': %s", role, path.c_str(), why);
 }
 
 std::string dir_of(const std::string &path) {

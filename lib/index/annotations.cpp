@@ -57,9 +57,7 @@ class LineReader {
      * standard error. */
     bool failed() const {
         if (!ls_stream_error(ks_)) return false;
-        if (ls_verbosity >= 1)
-            fprintf(stderr, "[ERROR]" LS_RED " failed to read '%s': %s" LS_RESET "\n", path_,
-                    ls_stream_error_text(ks_));
+        ls_log(LS_LOG_ERROR, "failed to read '%s': %s", path_, ls_stream_error_text(ks_));
         return true;
     }
 
@@ -438,7 +436,7 @@ int ls_idx_alt_read(ls_idx *mi, const char *path) {
     for (int rid : ids) mi->seq[rid].is_alt = 1;
     const int n = (int)ids.size();
     mi->n_alt = n;
-    if (ls_verbosity >= 3) fprintf(stderr, "[M::%s] found %d ALT contigs\n", "ls_idx_alt_read", n);
+    ls_log(LS_LOG_INFO, "found %d ALT contigs", n);
     return n;
 }
 
@@ -462,9 +460,7 @@ ls_idx_intv_v *ls_idx_bed_read_merge(ls_idx *mi, const char *path, int read_junc
         sort_merge_intv(&lists[i]);
         n_kept += lists[i].n;
     }
-    if (ls_verbosity >= 3)
-        fprintf(stderr, "[%s] read %ld introns, %ld of which are non-redundant\n", "ls_idx_bed_read_merge",
-                n_read, n_kept);
+    ls_log(LS_LOG_INFO, "read %ld introns, %ld of which are non-redundant", n_read, n_kept);
     return lists;
 }
 
@@ -498,9 +494,7 @@ int ls_idx_jjump_read(ls_idx *mi, const char *path, int flag, int min_sc) {
             else
                 ++n_other;
         }
-    if (ls_verbosity >= 3)
-        fprintf(stderr, "[%s] there are %d annotated and %d other splice positions in the index\n",
-                "ls_idx_jjump_read", n_annot, n_other);
+    ls_log(LS_LOG_INFO, "there are %d annotated and %d other splice positions in the index", n_annot, n_other);
     return 0;
 }
 
@@ -544,7 +538,7 @@ int ls_idx_spsc_read2(ls_idx *mi, const char *path, int max_sc, float scale) {
     for (uint64_t i = 0; i < 2ULL * mi->n_seq; ++i) ls_sort_64(lists[i].a, lists[i].a + lists[i].n);
     free_spsc_lists(mi->splice_scores, mi->n_seq);
     mi->splice_scores = lists;
-    if (ls_verbosity >= 3) fprintf(stderr, "[M::%s] read %ld splice scores\n", "ls_idx_spsc_read2", n_read);
+    ls_log(LS_LOG_INFO, "read %ld splice scores", n_read);
     return 0;
 }
 

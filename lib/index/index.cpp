@@ -456,8 +456,8 @@ void *worker_pipeline(void *shared, int step, void *in) {
             if (r->len > 0)
                 ls_sketch(nullptr, r->seq, r->len, mi->w, mi->k, (uint32_t)r->rec_id, mi->flag & LS_I_HPC,
                           &s->a);
-            else if (ls_verbosity >= 2)
-                fprintf(stderr, "[WARNING] the length database sequence '%s' is 0\n", r->name);
+            else
+                ls_log(LS_LOG_WARNING, "the length database sequence '%s' is 0", r->name);
             free(r->name);
             free(r->seq);
             free(r->qual);
@@ -709,7 +709,8 @@ void ls_idx_count(const ls_idx *mi, uint64_t *n_distinct, uint64_t *n_positions)
 }
 
 void ls_idx_stat(const ls_idx *mi) {
-    fprintf(stderr, "[M::%s] kmer size: %d; skip: %d; is_hpc: %d; #seq: %d\n", __func__, mi->k, mi->w,
+    // A statistics dump the caller asked for, in its fixed form.
+    ls_log_raw("[M::%s] kmer size: %d; skip: %d; is_hpc: %d; #seq: %d\n", __func__, mi->k, mi->w,
             mi->flag & LS_I_HPC, (int)mi->n_seq);
     uint64_t n_keys = 0, n_single = 0, n_occ = 0, total_len = 0;
     for (uint32_t i = 0; i < mi->n_seq; ++i) total_len += mi->seq[i].len;
@@ -725,8 +726,7 @@ void ls_idx_stat(const ls_idx *mi) {
     }
     // An index without minimizers prints zeros rather than not-a-number.
     double t = ls_realtime() - ls_start_time, cpu = ls_cputime(), t2 = ls_realtime() - ls_start_time;
-    fprintf(
-        stderr,
+    ls_log_raw(
         "[M::%s::%.3f*%.2f] distinct minimizers: %ld (%.2f%% are singletons); average occurrences: %.3lf; "
         "average spacing: %.3lf; total length: %ld\n",
         __func__, t, cpu / t2, (long)n_keys, n_keys ? 100.0 * n_single / n_keys : 0.0,
@@ -767,8 +767,7 @@ int ls_idx_build_name_index(ls_idx *mi) {
     ls_idx_name_hash *h = static_cast<ls_idx_name_hash *>(ls_xcalloc(1, sizeof(ls_idx_name_hash), __func__));
     bool dup = fill_name_index(h, mi);
     mi->name_index = h;
-    if (dup && ls_verbosity >= 2)
-        fprintf(stderr, "[WARNING] some database sequences have identical sequence names\n");
+    if (dup) ls_log(LS_LOG_WARNING, "some database sequences have identical sequence names");
     return dup ? 1 : 0;
 }
 

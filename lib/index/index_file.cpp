@@ -217,12 +217,8 @@ class Loader {
         va_start(ap, fmt);
         vsnprintf(what, sizeof(what), fmt, ap);
         va_end(ap);
-        if (ls_verbosity >= 1)
-            fprintf(stderr,
-                    "[ERROR]" LS_RED " failed to load index file '%s', part %d: %s (at byte %lld%s)" LS_RESET
-                    "\n",
-                    fn_ ? fn_ : "(stream)", part_, what, (long long)((start_ >= 0 ? start_ : 0) + item_),
-                    start_ >= 0 ? "" : " of the part");
+        ls_log(LS_LOG_ERROR, "failed to load index file '%s', part %d: %s (at byte %lld%s)", fn_ ? fn_ : "(stream)",
+               part_, what, (long long)((start_ >= 0 ? start_ : 0) + item_), start_ >= 0 ? "" : " of the part");
     }
 
     /* Reads exactly n bytes of the item named by what. */
@@ -541,11 +537,10 @@ ls_idx *load_next(FILE *fp, const char *fn, int part_index, int *status, bool *u
 
 /* The note for a file of version-2 parts, once per file. */
 void note_unchecked(const char *fn) {
-    if (ls_verbosity >= 2)
-        fprintf(stderr,
-                "[WARNING] index file '%s' was written by an earlier version and carries no checksum; damage "
-                "cannot be detected. Save it again with -d to add one.\n",
-                fn ? fn : "(stream)");
+    ls_log(LS_LOG_WARNING,
+           "index file '%s' was written by an earlier version and carries no checksum; damage cannot be "
+           "detected. Save it again with -d to add one.",
+           fn ? fn : "(stream)");
 }
 
 /* Whether four bytes open an index part: either magic, "LSI" with another
@@ -607,10 +602,7 @@ bool same_regular_file(const char *a, const char *b) {
 /* One error line on standard error, at verbosity 1 or more. */
 void verror_line(const char *fmt, va_list ap) __attribute__((format(printf, 1, 0)));
 void verror_line(const char *fmt, va_list ap) {
-    if (ls_verbosity < 1) return;
-    fputs("[ERROR]" LS_RED " ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputs(LS_RESET "\n", stderr);
+    ls_vlog(LS_LOG_ERROR, fmt, ap);
 }
 void error_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void error_line(const char *fmt, ...) {
@@ -767,11 +759,9 @@ ls_idx *ls_idx_reader_read(ls_idx_reader *r, int n_threads) {
             r->noted_unchecked = true;
             note_unchecked(r->path.c_str());
         }
-        if (ls_verbosity >= 2 &&
-            (mi->k != r->opt.k || mi->w != r->opt.w || (mi->flag & LS_I_HPC) != (r->opt.flag & LS_I_HPC)))
-            fprintf(stderr,
-                    "[WARNING]" LS_RED " Indexing parameters (-k, -w or -H) overridden by parameters used "
-                    "in the prebuilt index." LS_RESET "\n");
+        if (mi->k != r->opt.k || mi->w != r->opt.w || (mi->flag & LS_I_HPC) != (r->opt.flag & LS_I_HPC))
+            ls_log(LS_LOG_WARNING,
+                   "Indexing parameters (-k, -w or -H) overridden by parameters used in the prebuilt index.");
     } else {
         if (r->fp.seq == nullptr) {
             input_failed(r, "failed to open target file '%s'", r->path.c_str());

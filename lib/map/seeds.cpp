@@ -229,7 +229,7 @@ ls_seed *ls_collect_matches(km_arena *km, int *n_seeds, int qlen, int max_occ, i
         ls_seed *p = &m[i];
         int qpos = (int)(p->query_pos >> 1), span = (int)p->span;
         if (ls_debug_flags & LS_DBG_SEED_FREQ)
-            fprintf(stderr, "SF\t%d\t%d\t%d\n", qpos, (int)p->n_hits, (int)p->filtered);
+            ls_log_raw("SF\t%d\t%d\t%d\n", qpos, (int)p->n_hits, (int)p->filtered);
         if (p->filtered) {
             int s = qpos + 1 - span, e = qpos + 1;
             if (s > re) {

@@ -216,17 +216,15 @@ int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int arg
     if (rg != nullptr) {
         ls_rg_id[0] = 0;
         if (strncmp(rg, "@RG", 3) != 0) {
-            if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] the read group line is not started with @RG\n");
+            ls_log(LS_LOG_ERROR, "the read group line is not started with @RG");
             ret = -1;
         } else if (strchr(rg, '\t') != nullptr) {
-            if (ls_verbosity >= 1)
-                fprintf(stderr,
-                        "[ERROR] the read group line contained literal <tab> characters -- replace with "
-                        "escaped tabs: \\t\n");
+            ls_log(LS_LOG_ERROR,
+                   "the read group line contained literal <tab> characters -- replace with escaped tabs: \\t");
             ret = -1;
         } else if (has_control_byte(rg)) {
             // A line feed would end the header line early and start another.
-            if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] the read group line holds a control character\n");
+            ls_log(LS_LOG_ERROR, "the read group line holds a control character");
             ret = -1;
         } else {
             // Unescape: "\t" is a tab, "\\" a backslash; any other escape vanishes, and a
@@ -249,16 +247,16 @@ int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int arg
             line[l] = 0;
             const char *id = strstr(line, "\tID:");
             if (id == nullptr) {
-                if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] no ID within the read group line\n");
+                ls_log(LS_LOG_ERROR, "no ID within the read group line");
                 ret = -1;
             } else {
                 id += 4;
                 const size_t id_len = strcspn(id, "\t\n");
                 if (id_len == 0) {
-                    if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] the read group ID is empty\n");
+                    ls_log(LS_LOG_ERROR, "the read group ID is empty");
                     ret = -1;
                 } else if (id_len >= sizeof(ls_rg_id)) {
-                    if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] @RG:ID is longer than 255 characters\n");
+                    ls_log(LS_LOG_ERROR, "@RG:ID is longer than 255 characters");
                     ret = -1;
                 } else {
                     memcpy(ls_rg_id, id, id_len);
@@ -483,10 +481,10 @@ void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int s
         if (comment_is_tags(t->comment)) {
             ls_string_printf(str, "\t%s", t->comment);
         } else if (!g_comment_warned.exchange(true) && ls_verbosity >= 2) {
-            fprintf(stderr,
-                    "[WARNING] the comment of read '%s' is not made of SAM tags (TT:T:value); comments like it "
-                    "are left out of the SAM records\n",
-                    t->name);
+            ls_log(LS_LOG_WARNING,
+                   "the comment of read '%s' is not made of SAM tags (TT:T:value); comments like it are left out "
+                   "of the SAM records",
+                   t->name);
         }
     }
     str->s[str->l] = 0;

@@ -139,13 +139,13 @@ void worker_for(void *data, long i, int tid) {
     const int off = s->seg_off[i];
     double t0 = 0.0;
     if (ls_debug_flags & LS_DBG_QUERY_STATS) {
-        fprintf(stderr, "QR\t%s\t%d\t%d\n", s->seq[off].name, tid, s->seq[off].len);
+        ls_log_raw("QR\t%s\t%d\t%d\n", s->seq[off].name, tid, s->seq[off].len);
         t0 = ls_realtime();
     }
     ls_map_records(s->p->mi, s->n_seg[i], &s->seq[off], &s->n_reg[off], &s->reg[off], &s->repeat_len[off],
                    &s->fragment_gap[off], s->buf[tid], s->p->opt);
     if (ls_debug_flags & LS_DBG_QUERY_STATS)
-        fprintf(stderr, "QT\t%s\t%d\t%.6f\n", s->seq[off].name, tid, ls_realtime() - t0);
+        ls_log_raw("QT\t%s\t%d\t%.6f\n", s->seq[off].name, tid, ls_realtime() - t0);
 }
 
 /* Merge run: joins each query's regions from the part files. */
@@ -327,7 +327,7 @@ void write_batch(ls_map_batch *s) {
         } else {
             const int e = errno;
             p->output_failed = true;
-            if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] failed to write the results: %s\n", strerror(e));
+            ls_log(LS_LOG_ERROR, "failed to write the results: %s", strerror(e));
         }
     }
     for (int i = 0; i < s->n_seq; ++i) {
@@ -372,9 +372,7 @@ ls_bseq_file **ls_open_query_files(int n, const char **paths) {
         errno = 0;
         fp[i] = ls_bseq_open(paths[i]);
         if (fp[i] == nullptr) {
-            if (ls_verbosity >= 1)
-                fprintf(stderr, "ERROR: failed to open file '%s': %s\n", paths[i] ? paths[i] : "-",
-                        strerror(errno));
+            ls_log(LS_LOG_ERROR, "failed to open file '%s': %s", paths[i] ? paths[i] : "-", strerror(errno));
             for (int j = 0; j < i; ++j) ls_bseq_close(fp[j]);
             free(fp);
             return nullptr;
@@ -412,10 +410,8 @@ int ls_map_file_run(const ls_idx *mi, int n_files, ls_bseq_file **fps, const ls_
             if (e == 0) e = errno;
         }
         if (failed) {
-            if (ls_verbosity >= 1)
-                fprintf(stderr,
-                        "[ERROR]" LS_RED " failed to write to temporary file of part %d" LS_RESET ": %s\n",
-                        mi->part_index, strerror(e ? e : EIO));
+            ls_log(LS_LOG_ERROR, "failed to write to temporary file of part %d: %s", mi->part_index,
+                   strerror(e ? e : EIO));
             return LS_MAP_ERR_OUTPUT;
         }
     }
@@ -465,7 +461,7 @@ int write_sq_lines(const ls_idx *mi, int64_t flag) {
     const int e = errno;
     free(str.s);
     if (ok) return 0;
-    if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] failed to write the results: %s\n", strerror(e));
+    ls_log(LS_LOG_ERROR, "failed to write the results: %s", strerror(e));
     return LS_MAP_ERR_OUTPUT;
 }
 

@@ -74,8 +74,8 @@ inline int32_t pos32(uint64_t w) {
 
 /* One anchor as a debug line: target name, position, strand, query position,
  * span and the diagonal change from the previous anchor. */
-void print_anchor(FILE *fp, const ls_idx *mi, const ls128 &a, int32_t diag_change) {
-    fprintf(fp, "%s\t%d\t%c\t%d\t%d\t%d\n", target_name(mi, a.x), pos32(a.x), "+-"[a.x >> 63], pos32(a.y),
+void print_anchor(const ls_idx *mi, const ls128 &a, int32_t diag_change) {
+    ls_log_raw("%s\t%d\t%c\t%d\t%d\t%d\n", target_name(mi, a.x), pos32(a.x), "+-"[a.x >> 63], pos32(a.y),
             (int)(a.y >> 32 & 0xff), diag_change);
 }
 
@@ -93,10 +93,10 @@ ls128 *collect_anchors(km_arena *km, const ls_mapopt *opt, int max_occ, const ls
 }
 
 void print_seeds(const ls_idx *mi, int rep_len, int64_t n_a, const ls128 *a) {
-    fprintf(stderr, "RS\t%d\n", rep_len);
+    ls_log_raw("RS\t%d\n", rep_len);
     for (int64_t i = 0; i < n_a; ++i) {
-        fputs("SD\t", stderr);
-        print_anchor(stderr, mi, a[i], i == 0 ? 0 : diag_change(a[i], a[i - 1]));
+        ls_log_raw("SD\t");
+        print_anchor(mi, a[i], i == 0 ? 0 : diag_change(a[i], a[i - 1]));
     }
 }
 
@@ -105,8 +105,8 @@ void print_chains(const ls_idx *mi, int n_regs, const ls_reg *regs, const ls128 
         const ls_reg *r = &regs[i];
         for (int j = 0; j < r->n_anchors; ++j) {
             const ls128 *p = &a[r->anchor_start + j];
-            fprintf(stderr, "CN\t%d\t", i);
-            print_anchor(stderr, mi, *p, j == 0 ? 0 : diag_change(p[0], p[-1]));
+            ls_log_raw("CN\t%d\t", i);
+            print_anchor(mi, *p, j == 0 ? 0 : diag_change(p[0], p[-1]));
         }
     }
 }
@@ -265,13 +265,13 @@ void check_arena(ls_tbuf *b, const ls_mapopt *opt, const char *qname, int qlen) 
     km_stats kmst;
     km_stat(b->arena, &kmst);
     if (ls_debug_flags & LS_DBG_QUERY_STATS)
-        fprintf(stderr, "QM\t%s\t%d\tcap=%ld,nCore=%ld,largest=%ld\n", name, qlen, (long)kmst.capacity,
+        ls_log_raw("QM\t%s\t%d\tcap=%ld,nCore=%ld,largest=%ld\n", name, qlen, (long)kmst.capacity,
                 (long)kmst.n_cores, (long)kmst.largest);
     LS_ASSERT(kmst.n_blocks == kmst.n_cores);
     if (kmst.largest > kArenaLargestCore ||
         (opt->arena_cap > 0 && kmst.capacity > (uint64_t)opt->arena_cap)) {
         if (ls_debug_flags & LS_DBG_QUERY_STATS)
-            fprintf(stderr, "[W::%s] reset thread-local memory after read %s\n", "ls_map_frag_core", name);
+            ls_log(LS_LOG_WARNING, "reset thread-local memory after read %s", name);
         km_release(b->arena);
         b->arena = km_create();
     }

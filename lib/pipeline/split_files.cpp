@@ -90,9 +90,8 @@ class TmpReader {
         if (ferror(fp_)) {
             const int e = errno;
             ok_ = false;
-            if (ls_verbosity >= 1)
-                fprintf(stderr, "[ERROR]" LS_RED " failed to read temporary file '%s'" LS_RESET ": %s\n",
-                        tmp_name(prefix_, part_).c_str(), e ? strerror(e) : "read error");
+            ls_log(LS_LOG_ERROR, "failed to read temporary file '%s': %s", tmp_name(prefix_, part_).c_str(),
+                   e ? strerror(e) : "read error");
         } else {
             corrupt("it ends early");
         }
@@ -110,9 +109,7 @@ class TmpReader {
     }
     /* Returns false, so that a check reads "return in.corrupt(...)". */
     bool corrupt(const char *what) {
-        if (ok_ && ls_verbosity >= 1)
-            fprintf(stderr, "[ERROR]" LS_RED " corrupted temporary file: %s: %s" LS_RESET "\n",
-                    tmp_name(prefix_, part_).c_str(), what);
+        if (ok_) ls_log(LS_LOG_ERROR, "corrupted temporary file: %s: %s", tmp_name(prefix_, part_).c_str(), what);
         ok_ = false;
         return false;
     }
@@ -206,11 +203,10 @@ FILE *ls_split_open_out(const char *prefix, const ls_idx *mi) {
     // file left by another run is not overwritten.
     const int fd = open(fn.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 && errno == EEXIST) {
-        if (ls_verbosity >= 1)
-            fprintf(stderr,
-                    "[ERROR]" LS_RED " temporary file '%s' exists, perhaps left by an earlier run: remove it "
-                    "or choose another --split-prefix" LS_RESET "\n",
-                    fn.c_str());
+        ls_log(LS_LOG_ERROR,
+               "temporary file '%s' exists, perhaps left by an earlier run: remove it or choose another "
+               "--split-prefix",
+               fn.c_str());
         return nullptr;
     }
     struct stat st;
@@ -232,9 +228,7 @@ FILE *ls_split_open_out(const char *prefix, const ls_idx *mi) {
     }
     if (fp == nullptr || !out.ok) {
         const int e = errno;
-        if (ls_verbosity >= 1)
-            fprintf(stderr, "[ERROR]" LS_RED " failed to write to temporary file '%s'" LS_RESET ": %s\n",
-                    fn.c_str(), strerror(e));
+        ls_log(LS_LOG_ERROR, "failed to write to temporary file '%s': %s", fn.c_str(), strerror(e));
         if (fp) fclose(fp);
         if (fd >= 0) remove_created([&](const CreatedFile &f) { return f.path == fn; });
         return nullptr;
@@ -271,9 +265,7 @@ ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uin
         const std::string fn = tmp_name(prefix, j);
         files[j] = fopen(fn.c_str(), "rb");
         if (files[j] == nullptr) {
-            if (ls_verbosity >= 1)
-                fprintf(stderr, "ERROR: failed to open temporary file '%s': %s\n", fn.c_str(),
-                        strerror(errno));
+            ls_log(LS_LOG_ERROR, "failed to open temporary file '%s': %s", fn.c_str(), strerror(errno));
             close_all(j);
             return nullptr;
         }

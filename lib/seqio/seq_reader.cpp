@@ -155,7 +155,7 @@ constexpr uint64_t kHandOverLen = 1 << 20;
 
 void copy_record(ls_bseq_rec *s, ls_seq_reader *ks, int with_qual, int with_comment) {
     if (ks->name.l == 0)
-        fprintf(stderr, "[WARNING]" LS_RED " empty sequence name in the input." LS_RESET "\n");
+        ls_log(LS_LOG_WARNING, "empty sequence name in the input.");
     s->name = copy_text(ks->name.s, ks->name.l);
     s->len = (int32_t)ks->seq.l;
     if (ks->seq.l >= kHandOverLen) {
@@ -194,9 +194,8 @@ enum FileError { kParseError = 1, kReadError = 2, kTooLong = 4 };
 
 void report_read_error(ls_bseq_file *fp) {
     // Later calls hit the same error again; say it once.
-    if (!(fp->error & kReadError) && ls_verbosity >= 1)
-        fprintf(stderr, "[ERROR]" LS_RED " failed to read '%s': %s" LS_RESET "\n", fp->path,
-                ls_stream_error_text(fp->ks->f));
+    if (!(fp->error & kReadError))
+        ls_log(LS_LOG_ERROR, "failed to read '%s': %s", fp->path, ls_stream_error_text(fp->ks->f));
     fp->error |= kReadError;
 }
 
@@ -206,7 +205,7 @@ void report_read_error(ls_bseq_file *fp) {
 // after it.
 void report_bad_record(ls_bseq_file *fp, int ret) {
     fp->error |= ret == LS_SEQ_TOO_LONG ? kTooLong : kParseError;
-    if (ls_verbosity >= 1) fprintf(stderr, "[ERROR] failed to read '%s': %s\n", fp->path, fp->ks->fault);
+    ls_log(LS_LOG_ERROR, "failed to read '%s': %s", fp->path, fp->ks->fault);
 }
 
 // Sorts out the result that ended a batch: a clean end says nothing.
@@ -689,20 +688,18 @@ ls_bseq_rec *ls_bseq_read_frag2(int n_fp, ls_bseq_file **fp, int64_t chunk_size,
             // nothing more.
             if (n_read > 0 && !failed) {
                 const ls_bseq_file *more = fp[ended == 0 ? 1 : 0];
-                if (ls_verbosity >= 1)
-                    fprintf(stderr, "[ERROR] failed to read '%s': it ends after %lld records, but '%s' has more\n",
-                            fp[ended]->path, (long long)fp[ended]->ks->n_records, more->path);
+                ls_log(LS_LOG_ERROR, "failed to read '%s': it ends after %lld records, but '%s' has more",
+                       fp[ended]->path, (long long)fp[ended]->ks->n_records, more->path);
                 fp[ended]->error |= kParseError;
             }
             break;
         }
         for (int i = 1; i < n_fp; ++i) {
             if (ls_same_fragment(fp[0]->ks->name.s, fp[i]->ks->name.s)) continue;
-            if (ls_verbosity >= 1)
-                fprintf(stderr,
-                        "[ERROR] failed to read '%s': the mates of a pair do not match: record %lld is '%s' in "
-                        "'%s' but '%s' here\n",
-                        fp[i]->path, (long long)fp[i]->ks->n_records, shown(fp[0]->ks->name).c_str(),
+            ls_log(LS_LOG_ERROR,
+                   "failed to read '%s': the mates of a pair do not match: record %lld is '%s' in '%s' but '%s' "
+                   "here",
+                   fp[i]->path, (long long)fp[i]->ks->n_records, shown(fp[0]->ks->name).c_str(),
                         fp[0]->path, shown(fp[i]->ks->name).c_str());
             fp[i]->error |= kParseError;
             failed = true;

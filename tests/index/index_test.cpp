@@ -581,8 +581,8 @@ TEST(IndexFile, ReaderProbesAndWarnsAboutOverriddenParameters) {
     ASSERT_EQ(parts.size(), 4U);
     for (ls_idx *mi : parts) EXPECT_EQ(mi->k, 15);
     std::string warning =
-        "[WARNING]\x1b[1;31m Indexing parameters (-k, -w or -H) overridden by parameters used in "
-        "the prebuilt index.\x1b[0m\n";
+        "[WARNING] Indexing parameters (-k, -w or -H) overridden by parameters used in "
+        "the prebuilt index.\n";
     std::string four;
     for (int i = 0; i < 4; ++i) four += warning;
     EXPECT_EQ(err, four);
@@ -796,7 +796,7 @@ TEST(IndexFile, EveryFlippedBitIsReportedNeverLoadedSilently) {
             const bool to_v2 = bit == 0 && (off == 3 || off == t.second + 3);
             EXPECT_EQ(res, std::make_pair((off < t.second ? 0 : 1) + to_v2, LS_IDX_ERR_INPUT))
                 << "byte " << off << " bit " << bit;
-            EXPECT_EQ(err.find("[ERROR]\x1b[1;31m failed to load index file '" + path + "', part "), 0U)
+            EXPECT_EQ(err.find("[ERROR] failed to load index file '" + path + "', part "), 0U)
                 << err;
         }
     }
@@ -867,9 +867,9 @@ TEST(IndexFile, OnlyRegularFilesAreProbedAndGzipIndexesAreRefused) {
     EXPECT_EQ(ls_idx_reader_open(gz.c_str(), nullptr, nullptr), nullptr);
     EXPECT_EQ(errno, 0) << "the message is the report";
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[ERROR]\x1b[1;31m '" + gz +
+              "[ERROR] '" + gz +
                   "' is a gzip-compressed index file, which cannot be read as it is: decompress it "
-                  "first\x1b[0m\n");
+                  "first\n");
     int error = -1;
     auto parts = read_all(fa_gz, nullptr, nullptr, 1, &error);
     EXPECT_EQ(parts.size(), 1U);
@@ -932,8 +932,8 @@ TEST(IndexFile, SavedOnlyWhenWholeAndFailuresRemoveNothingElse) {
         int n_read; /* parts read before the close; -1: all */
         std::string message;
     } cases[] = {
-        {idx, 1, "[ERROR]\x1b[1;31m the index file '" + idx +
-                     "' was not saved: reading stopped before the end of the target file\x1b[0m\n"},
+        {idx, 1, "[ERROR] the index file '" + idx +
+                     "' was not saved: reading stopped before the end of the target file\n"},
         {full, -1, "failed to write the index file '" + full + "': No space left on device"},
         {dir.file(std::string(300, 'n')), -1, "': File name too long\n"},
     };

@@ -333,7 +333,7 @@ TEST(MapFile, InputFaultStopsAfterWritingEverythingBefore) {
     const char *two[2] = {world().r1.c_str(), "/nonexistent/r2.fq"};
     EXPECT_EQ(ls_map_file_frag(mi, 2, two, &opt, 2), LS_MAP_ERR_OPEN);
     EXPECT_EQ(ls_map_file_frag(mi, 0, two, &opt, 2), LS_MAP_ERR_OPEN);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("ERROR: failed to open file '/nonexistent/r2.fq'"),
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("[ERROR] failed to open file '/nonexistent/r2.fq'"),
               std::string::npos);
 
     // The reads before the fault (several batches) and the ones after it.
@@ -400,11 +400,11 @@ TEST(MapFile, OutputFaultsAreReturnedOnce) {
     } cases[] = {
         {nullptr, "[ERROR] failed to write the results: No space left on device\n"},
         // A link planted at the temporary file's name is not written through.
-        {full.c_str(), "[ERROR]\x1b[1;31m temporary file '" + tmp_path(full, 0) +
+        {full.c_str(), "[ERROR] temporary file '" + tmp_path(full, 0) +
                            "' exists, perhaps left by an earlier run: remove it or choose another "
-                           "--split-prefix\x1b[0m\n"},
-        {"/nonexistent/dir/x", "[ERROR]\x1b[1;31m failed to write to temporary file "
-                               "'/nonexistent/dir/x.0000.tmp'\x1b[0m: No such file or directory\n"},
+                           "--split-prefix\n"},
+        {"/nonexistent/dir/x", "[ERROR] failed to write to temporary file "
+                               "'/nonexistent/dir/x.0000.tmp': No such file or directory\n"},
     };
     for (const Case &c : cases) {
         for (int t : {1, 3}) {

@@ -103,10 +103,19 @@ def test_read_sequences_gzip_fastq(tmp_path):
     assert list(lodestar.read_sequences(str(p))) == [("a", "ACGU", "IIII", "first read"), ("b", "GGT", "!!#", None)]
 
 
+def test_every_listed_preset_is_accepted(data):
+    index = lodestar.Index.build(str(data / "g.fa"))
+    names = [n for group, help in lodestar.presets() for n in group.split(", ") if help]
+    assert {"map-ont", "sr", "asm20", "splice:sr"} <= set(names)
+    for name in names:
+        lodestar.Mapper(index, preset=name)
+
+
 @pytest.mark.parametrize("call,message", [
     (lambda d: lodestar.Index.build(str(d / "missing.fa")), "missing.fa"),
     (lambda d: lodestar.Index.load(str(d / "g.fa")), "not an index file"),
     (lambda d: lodestar.Mapper(lodestar.Index.build(str(d / "g.fa")), preset="nope"), "unknown preset 'nope'"),
+    (lambda d: lodestar.Mapper(lodestar.Index.build(str(d / "g.fa")), preset="sr", x="map-pb"), "do not combine"),
     (lambda d: lodestar.Mapper(lodestar.Index.build(str(d / "g.fa")), junc_bed="x.bed"), "junc_bed"),
     (lambda d: lodestar.Mapper(lodestar.Index.build(str(d / "g.fa")), k="many"), "option '-k'"),
     (lambda d: list(lodestar.read_sequences(str(d / "missing.fq"))), "missing.fq"),
