@@ -4,7 +4,8 @@
  * The run: parse the options (a preset first, then the rest in order), check
  * every input and the output before any work, then build or load the index
  * part after part; each part gets its annotations and maps all queries
- * through the library's file pipeline. With several parts and
+ * through the library's file pipeline, within one run context that carries
+ * the output, the read group and the totals. With several parts and
  * --split-prefix the per-part results are merged at the end. Results go to
  * standard output (or -o); everything else to standard error. Any failure
  * ends the run with status 1, and an -o file appears only when the run
@@ -171,7 +172,7 @@ bool outputs_clear(const std::vector<std::pair<std::string, std::string>> &input
  * mapping runs; quiet below verbosity 2 and on short runs. */
 class Progress {
   public:
-    explicit Progress(double every) : every_(every) {
+    Progress(const ls_run *ctx, double every) : run_(ctx), every_(every) {
         if (ls_verbosity >= 2) thread_ = std::thread([this] { run(); });
     }
     ~Progress() {
@@ -189,12 +190,13 @@ class Progress {
         std::unique_lock<std::mutex> lock(mutex_);
         while (!cv_.wait_for(lock, std::chrono::duration<double>(every_), [this] { return stop_; })) {
             ls_map_stats st;
-            ls_map_stats_get(&st);
+            ls_run_stats(run_, &st);
             const double t = ls_realtime() - t0;
             info("mapped %llu reads (%.1f Mb) in %.0f s, %.0f reads/s", (unsigned long long)st.n_queries,
                  st.n_bases / 1e6, t, st.n_queries / t);
         }
     }
+    const ls_run *run_;
     double every_;
     bool stop_ = false;
     std::mutex mutex_;
@@ -278,7 +280,13 @@ bool mapping_ok(int rc) {
 }
 
 struct Run {
+    ls_run *ctx = nullptr; /* output, read group, totals */
     Args a;
+    /* The options mapped with: a.mo as given, resolved with the limits
+     * worked out from the first index part. */
+    ls_mapopt mo;
+    ls_map_limits limits = {0};
+    bool have_limits = false;
     std::vector<const char *> queries;
     bool sam = false, split = false;
     int argc = 0;
@@ -286,13 +294,9 @@ struct Run {
 };
 
 bool write_sam_header(const Run &run, const ls_idx *mi) {
-    const int rc = ls_sam_header(mi, run.a.rg_line.empty() ? nullptr : run.a.rg_line.c_str(), LS_VERSION,
-                                 run.argc, run.argv);
-    if (rc == -2) {
-        error("failed to write the results: %s", strerror(errno));
-        return false;
-    }
-    return rc == 0;
+    if (ls_run_sam_header(run.ctx, mi, LS_VERSION, run.argc, run.argv) == 0) return true;
+    error("failed to write the results: %s", strerror(errno));
+    return false;
 }
 
 /* Builds or loads every index part and maps the queries against each.
@@ -347,13 +351,15 @@ int map_parts(Run &run, std::vector<ls_map_stats> *passes) {
             }
             if (ok && n_parts == 0 && run.sam && !run.split) ok = write_sam_header(run, mi);
             if (ok) {
-                ls_mapopt_update(&run.a.mo, mi);
-                ls_map_stats_reset();
-                Progress progress(5.0);
-                ok = mapping_ok(ls_map_file_frag(mi, (int)run.queries.size(), run.queries.data(), &run.a.mo,
-                                                 a.n_threads));
+                if (!run.have_limits) ls_map_limits_get(&a.mo, mi, &run.limits);
+                run.have_limits = true;
+                ls_mapopt_resolve(&a.mo, &run.limits, &run.mo);
+                ls_run_stats_reset(run.ctx);
+                Progress progress(run.ctx, 5.0);
+                ok = mapping_ok(ls_run_map_files(run.ctx, mi, (int)run.queries.size(), run.queries.data(),
+                                                 &run.mo, a.n_threads));
                 ls_map_stats st;
-                ls_map_stats_get(&st);
+                ls_run_stats(run.ctx, &st);
                 passes->push_back(st);
             }
         }
@@ -371,8 +377,7 @@ int map_parts(Run &run, std::vector<ls_map_stats> *passes) {
     return ok ? n_parts : -1;
 }
 
-int run_main(int argc, char **argv) {
-    Run run;
+int run_main(int argc, char **argv, Run &run) {
     run.argc = argc, run.argv = argv;
     Args &a = run.a;
     std::string err;
@@ -399,6 +404,9 @@ int run_main(int argc, char **argv) {
         return 1;
     }
     ls_verbosity = a.verbosity;
+    run.ctx = ls_run_init();
+    if (run.ctx == nullptr) out_of_memory();
+    ls_run_set_start_time(run.ctx, ls_start_time);
     if (ls_opt_check(&a.io, &a.mo) < 0) {
         if (ls_verbosity < 1) error("the options are inconsistent (run with -v 1 to see why)");
         return 1;
@@ -441,19 +449,17 @@ int run_main(int argc, char **argv) {
                 return 1;
             }
 
+    // The read group is checked before any work.
+    if (!a.rg_line.empty() && ls_run_set_read_group(run.ctx, a.rg_line.c_str()) != 0) return 1;
+
     // A regular output file is written under a temporary name and takes its
     // own name only when the run succeeded, so that no failure (a crash or a
-    // kill included) leaves a complete-looking file. The pipeline writes to
-    // standard output, which is pointed at that file.
+    // kill included) leaves a complete-looking file.
     ls_outfile *out = nullptr;
     if (!a.out_path.empty()) {
         out = ls_outfile_open(a.out_path.c_str(), "output");
         if (out == nullptr) return 1;
-        if (fflush(stdout) != 0 || dup2(fileno(ls_outfile_fp(out)), STDOUT_FILENO) < 0) {
-            error("failed to write the output file '%s': %s", a.out_path.c_str(), strerror(errno));
-            ls_outfile_abandon(out);
-            return 1;
-        }
+        ls_run_set_output(run.ctx, ls_outfile_fp(out));
         const char *tmp = ls_outfile_tmp_path(out);
         if (tmp != nullptr && strlen(tmp) < sizeof(g_partial_path)) {
             memcpy(g_partial_path, tmp, strlen(tmp) + 1);
@@ -466,16 +472,17 @@ int run_main(int argc, char **argv) {
     if (ok && run.split && !run.queries.empty()) {
         if (run.sam) ok = write_sam_header(run, nullptr);
         if (ok) {
-            ls_map_stats_reset();
-            Progress progress(5.0);
-            ok = mapping_ok(ls_split_merge((int)run.queries.size(), run.queries.data(), &a.mo, n_parts));
+            ls_run_stats_reset(run.ctx);
+            Progress progress(run.ctx, 5.0);
+            ok = mapping_ok(
+                ls_run_split_merge(run.ctx, (int)run.queries.size(), run.queries.data(), &run.mo, n_parts));
             ls_map_stats st;
-            ls_map_stats_get(&st);
+            ls_run_stats(run.ctx, &st);
             passes.assign(1, st);
         }
     }
     // A run that stopped before its merge leaves no temporary file of its own.
-    if (run.split) ls_split_discard(a.split_prefix.c_str());
+    if (run.split) ls_run_split_discard(run.ctx, a.split_prefix.c_str());
     if (fflush(stdout) != 0 || ferror(stdout)) {
         if (ok) error("failed to write the results: %s", strerror(errno));
         ok = false;
@@ -510,5 +517,8 @@ int main(int argc, char **argv) {
     ls_start_time = ls_realtime();
     g_colour = isatty(STDERR_FILENO);
     std::set_new_handler(out_of_memory);
-    return run_main(argc, argv);
+    Run run;
+    const int status = run_main(argc, argv, run);
+    ls_run_destroy(run.ctx);
+    return status;
 }

@@ -131,6 +131,13 @@ void ls_log_line(const char *prefix, const char *fmt, ...)
     ;
 void ls_log_vline(const char *prefix, const char *fmt, va_list ap);
 
+/* A receiver of messages (see ls_run_set_log): level is LS_LOG_ERROR,
+ * LS_LOG_WARNING or LS_LOG_INFO (progress lines are LS_LOG_INFO); line is the
+ * whole line as standard error would show it, prefix included, without the
+ * newline. It may be called from any of the run's threads, one call at a
+ * time. */
+typedef void (*ls_log_fn)(void *data, int level, const char *line);
+
 /* ---- shared records ---- */
 
 /* Two 64-bit words: minimizers, anchors and many sort keys are packed into it. */
@@ -242,6 +249,24 @@ const ls_preset_info *ls_opt_preset_info(int i);
 /* Update the mapping options from an index part: splice flag, mid_occ (only
  * while it is not positive) and long_bw. */
 void ls_mapopt_update(ls_mapopt *mo, const ls_idx *mi);
+
+/* What mapping takes from an index rather than from the caller, in a record
+ * of its own, so that the options as given stay as given: a caller keeps its
+ * parsed ls_mapopt and maps with a resolved copy. */
+typedef struct {
+    int mid_occ; /* minimizers occurring more often are ignored */
+} ls_map_limits;
+
+/* The limits for options mo and index part mi: mo's mid_occ when positive,
+ * else the threshold of mi for mid_occ_fraction, raised to mid_occ_min and,
+ * when mid_occ_max is above mid_occ_min, lowered to mid_occ_max. mi may be
+ * null when mo's mid_occ is positive. The value is meant to be worked out
+ * once, from the first part, and kept for every later part. */
+void ls_map_limits_get(const ls_mapopt *mo, const ls_idx *mi, ls_map_limits *lim);
+/* The options a run maps with: *out becomes mo with lim applied, the splice
+ * flag set when a splice strand is, and long_bw at least bw. out may be mo.
+ * ls_mapopt_update(mo, mi) is ls_map_limits_get then this, into mo. */
+void ls_mapopt_resolve(const ls_mapopt *mo, const ls_map_limits *lim, ls_mapopt *out);
 
 /* Set the bandwidths to the longest intron in splice mode. */
 void ls_mapopt_set_intron_len(ls_mapopt *mo, int max_intron_len);
@@ -801,6 +826,78 @@ void ls_sam_append_seq(ls_string *str, const char *text, int len, int reverse, i
  * with none after the last; empty when there is nothing to report. Bases
  * the part does not hold count as N. */
 void ls_write_junc(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const ls_reg *r);
+
+/* ---- runs ----
+ * A run context owns what belongs to one mapping run rather than to the
+ * process: where the results go, the read group, the running totals and the
+ * progress clock, where messages go and how many, and the split-index
+ * temporary files it created. Two runs share nothing, so one process may
+ * hold several (a Python program with two mappers, say).
+ *
+ * The calls that take no run (ls_map_file_frag, ls_map_file, ls_split_merge,
+ * ls_split_discard, ls_sam_header, ls_sam_format, ls_map_stats_get,
+ * ls_map_stats_reset) work on the default run: standard output, the read
+ * group in ls_rg_id, messages on standard error up to ls_verbosity, progress
+ * timed from ls_start_time. A run is used by one caller at a time; the
+ * pipeline's own threads use it safely. */
+typedef struct ls_run ls_run;
+
+/* A receiver of result text: called with len bytes (whole lines, several at
+ * a time) in output order. Returns 0, or nonzero when the bytes could not be
+ * taken (errno then tells why): the run stops and reports it. */
+typedef int (*ls_write_fn)(void *data, const char *buf, size_t len);
+
+/* A new run: results to standard output, no read group, totals at zero,
+ * messages on standard error up to the ls_verbosity of now, progress timed
+ * from now. Null when memory is short. */
+ls_run *ls_run_init(void);
+/* Removes the split-index temporary files the run created and has not
+ * removed yet, then frees the run. Null does nothing. */
+void ls_run_destroy(ls_run *run);
+/* The default run, which lives as long as the process. */
+ls_run *ls_run_default(void);
+
+/* Results go to fp (not closed by the run; null: standard output). Each
+ * batch is flushed, so that a failed write shows where it happened. */
+void ls_run_set_output(ls_run *run, FILE *fp);
+/* Results go to fn(data, ...) instead. */
+void ls_run_set_writer(ls_run *run, ls_write_fn fn, void *data);
+/* Messages go to fn(data, ...) (null: standard error), shown up to
+ * verbosity (1 errors, 2 warnings, 3 progress lines). */
+void ls_run_set_log(ls_run *run, ls_log_fn fn, void *data, int verbosity);
+/* Progress lines are timed from t (an ls_realtime reading). */
+void ls_run_set_start_time(ls_run *run, double t);
+
+/* Takes the read-group line rg as ls_sam_header does ("\t" for a tab; it
+ * must start with "@RG" and hold a non-empty ID of at most 255 bytes).
+ * Returns 0, or -1 after one message, the run then having no read group;
+ * null removes the read group. The run's SAM header carries the line, and
+ * every SAM record of the run "RG:Z:<id>". */
+int ls_run_set_read_group(ls_run *run, const char *rg);
+/* The run's read-group ID; empty when none. */
+const char *ls_run_read_group_id(const ls_run *run);
+
+/* The run's totals (see ls_map_stats); may be read from any thread at any
+ * time. */
+void ls_run_stats(const ls_run *run, ls_map_stats *st);
+void ls_run_stats_reset(ls_run *run);
+
+/* The run's SAM header, as ls_sam_header writes it, with the run's read
+ * group. Returns 0, or -2 when it could not be written (errno tells why; no
+ * message). */
+int ls_run_sam_header(ls_run *run, const ls_idx *mi, const char *version, int argc, char *const *argv);
+/* ls_sam_format with the run's read group; a comment that is not SAM tags
+ * is warned about once per run. */
+void ls_run_sam_format(ls_run *run, ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx,
+                       int reg_idx, int n_seg, const int *n_regss, const ls_reg *const *regss,
+                       struct km_arena *km, int64_t flag, int rep_len);
+/* ls_map_file_frag, ls_split_merge and ls_split_discard within a run: the
+ * results go to the run's output, the messages to its log, the totals to
+ * its statistics, and the temporary files are the run's own. */
+int ls_run_map_files(ls_run *run, const ls_idx *mi, int n_files, const char **paths, const ls_mapopt *opt,
+                     int n_threads);
+int ls_run_split_merge(ls_run *run, int n_files, const char **paths, const ls_mapopt *opt, int n_parts);
+void ls_run_split_discard(ls_run *run, const char *prefix);
 
 /* ---- result files ----
  * A result file is written under a temporary name created exclusively

@@ -1,4 +1,5 @@
-/* Index and mapping options: defaults, presets, update and check. */
+/* Index and mapping options: defaults, presets and check. What the options
+ * take from an index is worked out in map/limits.cpp. */
 #include "options.h"
 
 #include <stdio.h>
@@ -314,23 +315,6 @@ int ls_opt_preset_count(void) { return (int)preset_list().size(); }
 const ls_preset_info *ls_opt_preset_info(int i) {
     const std::vector<ls_preset_info> &list = preset_list();
     return i >= 0 && i < (int)list.size() ? &list[i] : nullptr;
-}
-
-void ls_mapopt_update(ls_mapopt *mo, const ls_idx *mi) {
-    if (mo->flag & (LS_F_SPLICE_FWD | LS_F_SPLICE_RC)) mo->flag |= LS_F_SPLICE;
-    // A positive mid_occ is kept, so the threshold comes from the first index
-    // part the options meet and stays the same for every later part.
-    if (mo->mid_occ <= 0) {
-        LS_ASSERT(mi != nullptr);
-        int mid_occ = ls_idx_max_occ(mi, mo->mid_occ_fraction);
-        if (mid_occ < mo->mid_occ_min) mid_occ = mo->mid_occ_min;
-        // An upper bound not above the lower one would contradict it; it is
-        // then ignored rather than applied.
-        if (mo->mid_occ_max > mo->mid_occ_min && mid_occ > mo->mid_occ_max) mid_occ = mo->mid_occ_max;
-        mo->mid_occ = mid_occ;
-    }
-    if (mo->long_bw < mo->bw) mo->long_bw = mo->bw;
-    if (ls_verbosity >= 3) ls_progress("ls_mapopt_update", "mid_occ = %d\n", mo->mid_occ);
 }
 
 void ls_mapopt_set_intron_len(ls_mapopt *mo, int max_intron_len) {

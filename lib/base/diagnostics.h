@@ -32,6 +32,28 @@ int ls_checked_puts(const char *text);
 }
 #endif
 
+/* Where a run's messages go: a callback (the whole line, prefix included,
+ * without its newline), or standard error when fn is null; shown up to
+ * verbosity, or up to ls_verbosity when verbosity is negative. Progress lines
+ * time themselves from start_time, or from ls_start_time when it is negative.
+ * A null logger is the process default: standard error, ls_verbosity and
+ * ls_start_time, all read at the time of the message. */
+typedef struct ls_logger {
+    ls_log_fn fn;
+    void *data;
+    int verbosity;
+    double start_time;
+} ls_logger;
+
+/* Whether a message of level would be shown. */
+int ls_logger_shows(const ls_logger *lg, int level);
+void ls_logger_log(const ls_logger *lg, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void ls_logger_vlog(const ls_logger *lg, int level, const char *fmt, va_list ap)
+    __attribute__((format(printf, 3, 0)));
+/* A progress line through lg (see ls_progress). */
+void ls_logger_progress(const ls_logger *lg, const char *func, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
 /* Every message of the library goes through these, so that all of them share
  * one form and one stream, and none carries terminal colour codes: a log file
  * holds exactly the words.

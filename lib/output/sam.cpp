@@ -13,8 +13,6 @@
 #include "base/alloc.h"
 #include "base/diagnostics.h"
 
-char ls_rg_id[256];
-
 namespace {
 
 /* SAM flag bits used below. */
@@ -119,10 +117,6 @@ void append_cl_word(ls_string *str, const char *word) {
     }
 }
 
-/* Comments copied into SAM must be tags, or the record is unreadable (an
- * Illumina comment such as "1:N:0:ATCACG" is not); one warning says so. */
-std::atomic<bool> g_comment_warned(false);
-
 /* Skips an integer (or with fraction, a decimal number with an optional
  * exponent) at p; false, with p unmoved, when there is none. */
 bool is_number(const char *&p, bool fraction) {
@@ -202,84 +196,82 @@ bool has_intron(const ls_extra *p) {
 
 extern "C" {
 
-int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int argc, char *const *argv) {
-    int ret = 0;
-    ls_string str = {0, 0, nullptr};
-    ls_string_printf(&str, "@HD\tVN:1.6\tSO:unsorted\tGO:query\n");
+int ls_sam_parse_rg(const char *rg, const ls_logger *lg, ls_string *line_out, char *id_out) {
+    id_out[0] = 0;
+    if (line_out->s) line_out->s[line_out->l = 0] = 0;
+    if (strncmp(rg, "@RG", 3) != 0) {
+        ls_logger_log(lg, LS_LOG_ERROR, "the read group line is not started with @RG");
+        return -1;
+    }
+    if (strchr(rg, '\t') != nullptr) {
+        ls_logger_log(lg, LS_LOG_ERROR,
+                      "the read group line contained literal <tab> characters -- replace with escaped tabs: \\t");
+        return -1;
+    }
+    if (has_control_byte(rg)) {
+        // A line feed would end the header line early and start another.
+        ls_logger_log(lg, LS_LOG_ERROR, "the read group line holds a control character");
+        return -1;
+    }
+    // Unescape: "\t" is a tab, "\\" a backslash; any other escape vanishes, and a
+    // lone backslash at the very end is dropped.
+    const size_t n = strlen(rg);
+    char *line = (char *)ls_xmalloc(n + 1, __func__);
+    size_t l = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (rg[i] != '\\') {
+            line[l++] = rg[i];
+            continue;
+        }
+        if (i + 1 == n) break;
+        ++i;
+        if (rg[i] == 't')
+            line[l++] = '\t';
+        else if (rg[i] == '\\')
+            line[l++] = '\\';
+    }
+    line[l] = 0;
+    int ret = -1;
+    const char *id = strstr(line, "\tID:");
+    if (id == nullptr) {
+        ls_logger_log(lg, LS_LOG_ERROR, "no ID within the read group line");
+    } else {
+        id += 4;
+        const size_t id_len = strcspn(id, "\t\n");
+        if (id_len == 0) {
+            ls_logger_log(lg, LS_LOG_ERROR, "the read group ID is empty");
+        } else if (id_len >= LS_RG_ID_SIZE) {
+            ls_logger_log(lg, LS_LOG_ERROR, "@RG:ID is longer than 255 characters");
+        } else {
+            memcpy(id_out, id, id_len);
+            id_out[id_len] = 0;
+            line_out->l = 0;
+            ls_str_append(line_out, line, l);
+            ret = 0;
+        }
+    }
+    free(line);
+    return ret;
+}
+
+void ls_sam_header_text(ls_string *str, const ls_idx *mi, const char *rg_line, const char *version, int argc,
+                        char *const *argv) {
+    str->l = 0;
+    ls_string_printf(str, "@HD\tVN:1.6\tSO:unsorted\tGO:query\n");
     if (mi != nullptr) {
         for (uint32_t i = 0; i < mi->n_seq; ++i) {
-            ls_string_printf(&str, "@SQ\tSN:");
-            ls_append_target_name(&str, mi, (int32_t)i);
-            ls_string_printf(&str, "\tLN:%u\n", mi->seq[i].len); // 2^31 bases and more stay positive
+            ls_string_printf(str, "@SQ\tSN:");
+            ls_append_target_name(str, mi, (int32_t)i);
+            ls_string_printf(str, "\tLN:%u\n", mi->seq[i].len); // 2^31 bases and more stay positive
         }
     }
-    if (rg != nullptr) {
-        ls_rg_id[0] = 0;
-        if (strncmp(rg, "@RG", 3) != 0) {
-            ls_log(LS_LOG_ERROR, "the read group line is not started with @RG");
-            ret = -1;
-        } else if (strchr(rg, '\t') != nullptr) {
-            ls_log(LS_LOG_ERROR,
-                   "the read group line contained literal <tab> characters -- replace with escaped tabs: \\t");
-            ret = -1;
-        } else if (has_control_byte(rg)) {
-            // A line feed would end the header line early and start another.
-            ls_log(LS_LOG_ERROR, "the read group line holds a control character");
-            ret = -1;
-        } else {
-            // Unescape: "\t" is a tab, "\\" a backslash; any other escape vanishes, and a
-            // lone backslash at the very end is dropped.
-            const size_t n = strlen(rg);
-            char *line = (char *)ls_xmalloc(n + 1, __func__);
-            size_t l = 0;
-            for (size_t i = 0; i < n; ++i) {
-                if (rg[i] != '\\') {
-                    line[l++] = rg[i];
-                    continue;
-                }
-                if (i + 1 == n) break;
-                ++i;
-                if (rg[i] == 't')
-                    line[l++] = '\t';
-                else if (rg[i] == '\\')
-                    line[l++] = '\\';
-            }
-            line[l] = 0;
-            const char *id = strstr(line, "\tID:");
-            if (id == nullptr) {
-                ls_log(LS_LOG_ERROR, "no ID within the read group line");
-                ret = -1;
-            } else {
-                id += 4;
-                const size_t id_len = strcspn(id, "\t\n");
-                if (id_len == 0) {
-                    ls_log(LS_LOG_ERROR, "the read group ID is empty");
-                    ret = -1;
-                } else if (id_len >= sizeof(ls_rg_id)) {
-                    ls_log(LS_LOG_ERROR, "@RG:ID is longer than 255 characters");
-                    ret = -1;
-                } else {
-                    memcpy(ls_rg_id, id, id_len);
-                    ls_rg_id[id_len] = 0;
-                    ls_string_printf(&str, "%s\n", line);
-                }
-            }
-            free(line);
-        }
-    }
-    ls_string_printf(&str, "@PG\tID:lodestar\tPN:lodestar");
-    if (version != nullptr) ls_string_printf(&str, "\tVN:%s", version);
+    if (rg_line != nullptr && *rg_line) ls_string_printf(str, "%s\n", rg_line);
+    ls_string_printf(str, "@PG\tID:lodestar\tPN:lodestar");
+    if (version != nullptr) ls_string_printf(str, "\tVN:%s", version);
     if (argc > 1) {
-        ls_string_printf(&str, "\tCL:lodestar");
-        for (int i = 1; i < argc; ++i) append_cl_word(&str, argv[i]);
+        ls_string_printf(str, "\tCL:lodestar");
+        for (int i = 1; i < argc; ++i) append_cl_word(str, argv[i]);
     }
-    // A header that did not reach the output outweighs a rejected read group: the caller
-    // reports it, with errno kept from the failed write.
-    if (ls_checked_puts(str.s) != 0) ret = -2;
-    const int err = errno;
-    free(str.s);
-    errno = err;
-    return ret;
 }
 
 void ls_sam_append_seq(ls_string *str, const char *text, int len, int reverse, int complement) {
@@ -305,9 +297,9 @@ void ls_sam_append_seq(ls_string *str, const char *text, int len, int reverse, i
     str->s[str->l] = 0;
 }
 
-void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx, int reg_idx,
-                   int n_seg, const int *n_regss, const ls_reg *const *regss, km_arena *km, int64_t flag,
-                   int rep_len) {
+void ls_sam_format_ctx(const ls_sam_ctx *ctx, ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx,
+                       int reg_idx, int n_seg, const int *n_regss, const ls_reg *const *regss, km_arena *km,
+                       int64_t flag, int rep_len) {
     LS_ASSERT(n_seg >= 1 && seg_idx >= 0 && seg_idx < n_seg);
     const ls_reg *regs;
     const int n_regs = seg_regs(n_regss, regss, seg_idx, &regs);
@@ -460,7 +452,7 @@ void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int s
         }
     }
 
-    if (ls_rg_id[0]) ls_string_printf(str, "\tRG:Z:%s", ls_rg_id);
+    if (ctx->rg_id[0]) ls_string_printf(str, "\tRG:Z:%s", ctx->rg_id);
     if (n_seg > 2) ls_string_printf(str, "\tFI:i:%d", seg_idx);
 
     if (r != nullptr) {
@@ -480,29 +472,14 @@ void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int s
     if ((flag & LS_F_COPY_COMMENT) && t->comment != nullptr && t->comment[0]) {
         if (comment_is_tags(t->comment)) {
             ls_string_printf(str, "\t%s", t->comment);
-        } else if (!g_comment_warned.exchange(true) && ls_verbosity >= 2) {
-            ls_log(LS_LOG_WARNING,
+        } else if (!ctx->comment_warned->exchange(true) && ls_logger_shows(ctx->log, LS_LOG_WARNING)) {
+            ls_logger_log(ctx->log, LS_LOG_WARNING,
                    "the comment of read '%s' is not made of SAM tags (TT:T:value); comments like it are left out "
                    "of the SAM records",
                    t->name);
         }
     }
     str->s[str->l] = 0;
-}
-
-void ls_sam_format_basic(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx, int reg_idx,
-                         int n_seg, const int *n_regss, const ls_reg *const *regss, km_arena *km,
-                         int64_t flag) {
-    ls_sam_format(str, mi, t, seg_idx, reg_idx, n_seg, n_regss, regss, km, flag, -1);
-}
-
-void ls_sam_format_one(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const ls_reg *r, int n_regs,
-                       const ls_reg *regs) {
-    int i = 0;
-    if (regs != nullptr)
-        for (i = 0; i < n_regs; ++i)
-            if (&regs[i] == r) break;
-    ls_sam_format(str, mi, t, 0, i, 1, &n_regs, &regs, nullptr, 0, -1);
 }
 
 } // extern "C"

@@ -16,10 +16,12 @@
 #include "base/threads.h"
 #include "map/pairing.h"
 #include "pipeline/map_file.h"
+#include "pipeline/run.h"
 #include "pipeline/split_files.h"
 
 /* Shared by all steps of one pipeline run. */
 struct ls_pipeline_state {
+    ls_run *run = nullptr;
     int n_files = 0;
     ls_bseq_file **fp = nullptr;
     const ls_idx *mi = nullptr;
@@ -32,6 +34,7 @@ struct ls_pipeline_state {
     const int32_t *rid_shift = nullptr;
     FILE *fp_split = nullptr;        /* temporary output of this part, or null */
     ls_string str = {0, 0, nullptr}; /* output line, reused */
+    ls_string pending = {0, 0, nullptr}; /* lines waiting for the run's writer callback */
     /* A query file failed: the read step has read its last batch. Only the
      * read step touches it while the pipeline runs. */
     bool input_failed = false;
@@ -54,9 +57,41 @@ struct ls_map_batch {
 
 namespace {
 
-/* Totals of ls_map_stats_get; relaxed, as readers poll them for progress
- * only. */
-std::atomic<uint64_t> g_stat_queries{0}, g_stat_bases{0}, g_stat_mapped{0};
+/* Result text goes to the run's stream line by line (a batch of long reads
+ * in SAM may be a gigabyte), or to its writer callback in pieces of about
+ * this size. */
+constexpr uint64_t kWriterChunk = 1 << 20;
+
+FILE *out_stream(const ls_run *run) { return run->out != nullptr ? run->out : stdout; }
+
+/* Writes the line in str and a newline. Returns false when the output
+ * refused it (errno tells why). */
+bool put_line(ls_pipeline_state *p, const ls_string *str) {
+    ls_run *run = p->run;
+    const char *text = str->s ? str->s : "";
+    if (run->writer == nullptr) {
+        FILE *fp = out_stream(run);
+        return fputs(text, fp) != EOF && putc('\n', fp) != EOF;
+    }
+    ls_str_append(&p->pending, text, str->s ? str->l : 0);
+    ls_str_putc(&p->pending, '\n');
+    if (p->pending.l < kWriterChunk) return true;
+    const bool ok = run->writer(run->writer_data, p->pending.s, p->pending.l) == 0;
+    p->pending.l = 0;
+    return ok;
+}
+
+/* Hands on what is buffered, so that a failure shows at the batch where it
+ * happened: puts only fills the stream's buffer, and a full disk or a closed
+ * pipe shows when the buffer goes out. */
+bool flush_lines(ls_pipeline_state *p) {
+    ls_run *run = p->run;
+    if (run->writer == nullptr) return fflush(out_stream(run)) == 0;
+    if (p->pending.l == 0) return true;
+    const bool ok = run->writer(run->writer_data, p->pending.s, p->pending.l) == 0;
+    p->pending.l = 0;
+    return ok;
+}
 
 bool stopped(const ls_pipeline_state *p) {
     return p->output_failed.load() || p->merge_failed.load();
@@ -157,7 +192,8 @@ void merge_batch(ls_map_batch *s) {
         const int off = s->seg_off[f], pe = s->n_seg[f];
         for (int j = off; j < off + pe; ++j) {
             if (ls_split_merge_query(p->n_parts, p->part_files, p->rid_shift, p->mi, opt, s->seq[j].len, km,
-                                     &s->reg[j], &s->n_reg[j], &s->repeat_len[j], &s->fragment_gap[j]) == 0)
+                                     &s->reg[j], &s->n_reg[j], &s->repeat_len[j], &s->fragment_gap[j],
+                                     p->run) == 0)
                 continue;
             // Only the fragments before the fault are written; the regions of
             // an earlier mate are freed with the batch.
@@ -239,7 +275,8 @@ bool print_batch(ls_map_batch *s, km_arena *km) {
     const ls_idx *mi = p->mi;
     const int64_t flag = p->opt->flag;
     ls_string *str = &p->str;
-    auto print = [str]() { return ls_checked_puts(str->s ? str->s : "") == 0; };
+    const ls_sam_ctx sam = ls_run_sam_ctx(p->run);
+    auto print = [p, str]() { return put_line(p, str); };
     for (int f = 0; f < s->n_frag; ++f) {
         const int off = s->seg_off[f], pe = s->n_seg[f];
         for (int i = off; i < off + pe; ++i) {
@@ -258,7 +295,7 @@ bool print_batch(ls_map_batch *s, km_arena *km) {
                     LS_ASSERT(!r->sam_pri || r->id == r->parent);
                     if ((flag & LS_F_NO_SECONDARY) && r->id != r->parent) continue;
                     if (flag & LS_F_SAM_OUT)
-                        ls_sam_format(str, mi, t, seg, j, pe, &s->n_reg[off],
+                        ls_sam_format_ctx(&sam, str, mi, t, seg, j, pe, &s->n_reg[off],
                                       (const ls_reg *const *)&s->reg[off], km, flag, s->repeat_len[i]);
                     else
                         ls_paf_format(str, mi, t, r, km, flag, s->repeat_len[i], pe, seg);
@@ -267,7 +304,7 @@ bool print_batch(ls_map_batch *s, km_arena *km) {
             } else if ((flag & LS_F_PAF_UNMAPPED) ||
                        ((flag & LS_F_SAM_OUT) && !(flag & LS_F_SAM_HITS_ONLY))) {
                 if (flag & LS_F_SAM_OUT)
-                    ls_sam_format(str, mi, t, seg, -1, pe, &s->n_reg[off],
+                    ls_sam_format_ctx(&sam, str, mi, t, seg, -1, pe, &s->n_reg[off],
                                   (const ls_reg *const *)&s->reg[off], km, flag, s->repeat_len[i]);
                 else
                     ls_paf_format(str, mi, t, nullptr, nullptr, flag, s->repeat_len[i], pe, seg);
@@ -275,10 +312,9 @@ bool print_batch(ls_map_batch *s, km_arena *km) {
             }
         }
     }
-    // puts only fills the stream's buffer; a full disk or a closed pipe shows
-    // when the buffer goes out, so each batch is flushed and checked here
-    // rather than failing silently at exit.
-    return fflush(stdout) == 0;
+    // Each batch is flushed and checked here rather than failing silently at
+    // exit.
+    return flush_lines(p);
 }
 
 /* Appends every query's raw regions to the part's temporary file. Returns
@@ -300,9 +336,10 @@ void count_batch(const ls_map_batch *s) {
             bases += (uint64_t)s->seq[i].len;
             if (s->n_reg[i] > 0) ++mapped;
         }
-    g_stat_queries.fetch_add(n, std::memory_order_relaxed);
-    g_stat_bases.fetch_add(bases, std::memory_order_relaxed);
-    g_stat_mapped.fetch_add(mapped, std::memory_order_relaxed);
+    ls_run *run = s->p->run;
+    run->n_queries.fetch_add(n, std::memory_order_relaxed);
+    run->n_bases.fetch_add(bases, std::memory_order_relaxed);
+    run->n_mapped.fetch_add(mapped, std::memory_order_relaxed);
 }
 
 void write_batch(ls_map_batch *s) {
@@ -327,7 +364,7 @@ void write_batch(ls_map_batch *s) {
         } else {
             const int e = errno;
             p->output_failed = true;
-            ls_log(LS_LOG_ERROR, "failed to write the results: %s", strerror(e));
+            ls_logger_log(&p->run->log, LS_LOG_ERROR, "failed to write the results: %s", strerror(e));
         }
     }
     for (int i = 0; i < s->n_seq; ++i) {
@@ -342,7 +379,7 @@ void write_batch(ls_map_batch *s) {
     free(s->n_reg);
     free(s->seq);
     km_release(km);
-    ls_progress("worker_pipeline", "mapped %d sequences\n", s->n_seq);
+    ls_logger_progress(&p->run->log, "worker_pipeline", "mapped %d sequences\n", s->n_seq);
     free(s);
 }
 
@@ -365,25 +402,29 @@ void *worker_pipeline(void *shared, int step, void *in) {
 
 } // namespace
 
-ls_bseq_file **ls_open_query_files(int n, const char **paths) {
+ls_bseq_file **ls_open_query_files(int n, const char **paths, ls_run *run) {
+    run = ls_run_or_default(run);
     if (n <= 0) return nullptr;
     ls_bseq_file **fp = static_cast<ls_bseq_file **>(ls_xcalloc(n, sizeof(ls_bseq_file *), __func__));
     for (int i = 0; i < n; ++i) {
         errno = 0;
         fp[i] = ls_bseq_open(paths[i]);
         if (fp[i] == nullptr) {
-            ls_log(LS_LOG_ERROR, "failed to open file '%s': %s", paths[i] ? paths[i] : "-", strerror(errno));
+            ls_logger_log(&run->log, LS_LOG_ERROR, "failed to open file '%s': %s", paths[i] ? paths[i] : "-",
+                          strerror(errno));
             for (int j = 0; j < i; ++j) ls_bseq_close(fp[j]);
             free(fp);
             return nullptr;
         }
+        fp[i]->log = &run->log;
     }
     return fp;
 }
 
-int ls_map_file_run(const ls_idx *mi, int n_files, ls_bseq_file **fps, const ls_mapopt *opt, int n_threads,
-                    int n_parts, FILE **part_files, const int32_t *rid_shift) {
+int ls_map_file_run(ls_run *run, const ls_idx *mi, int n_files, ls_bseq_file **fps, const ls_mapopt *opt,
+                    int n_threads, int n_parts, FILE **part_files, const int32_t *rid_shift) {
     ls_pipeline_state pl;
+    pl.run = ls_run_or_default(run);
     pl.n_files = n_files;
     pl.fp = fps;
     pl.mi = mi;
@@ -394,12 +435,13 @@ int ls_map_file_run(const ls_idx *mi, int n_files, ls_bseq_file **fps, const ls_
     pl.part_files = part_files;
     pl.rid_shift = rid_shift;
     if (opt->split_prefix && n_parts == 0) {
-        pl.fp_split = ls_split_open_out(opt->split_prefix, mi);
+        pl.fp_split = ls_split_open_out(opt->split_prefix, mi, pl.run);
         if (pl.fp_split == nullptr) return LS_MAP_ERR_OUTPUT;
     }
     const int pl_threads = n_threads == 1 ? 1 : (opt->flag & LS_F_TWO_IO_THREADS) ? 3 : 2;
     ls_pipeline(pl_threads, worker_pipeline, &pl, 3);
     free(pl.str.s);
+    free(pl.pending.s);
     if (pl.fp_split) {
         // Buffered bytes reach the disk only now; a failure here would
         // otherwise leave a short file that the merge cannot read.
@@ -410,8 +452,8 @@ int ls_map_file_run(const ls_idx *mi, int n_files, ls_bseq_file **fps, const ls_
             if (e == 0) e = errno;
         }
         if (failed) {
-            ls_log(LS_LOG_ERROR, "failed to write to temporary file of part %d: %s", mi->part_index,
-                   strerror(e ? e : EIO));
+            ls_logger_log(&pl.run->log, LS_LOG_ERROR, "failed to write to temporary file of part %d: %s",
+                          mi->part_index, strerror(e ? e : EIO));
             return LS_MAP_ERR_OUTPUT;
         }
     }
@@ -419,75 +461,74 @@ int ls_map_file_run(const ls_idx *mi, int n_files, ls_bseq_file **fps, const ls_
     return pl.input_failed || pl.merge_failed ? LS_MAP_ERR_INPUT : 0;
 }
 
-int ls_map_file_frag(const ls_idx *mi, int n_files, const char **paths, const ls_mapopt *opt, int n_threads) {
+int ls_run_map_files(ls_run *run, const ls_idx *mi, int n_files, const char **paths, const ls_mapopt *opt,
+                     int n_threads) {
     if (n_files <= 0) return LS_MAP_ERR_OPEN;
-    ls_bseq_file **fps = ls_open_query_files(n_files, paths);
+    ls_bseq_file **fps = ls_open_query_files(n_files, paths, run);
     if (fps == nullptr) return LS_MAP_ERR_OPEN;
-    const int ret = ls_map_file_run(mi, n_files, fps, opt, n_threads, 0, nullptr, nullptr);
+    const int ret = ls_map_file_run(run, mi, n_files, fps, opt, n_threads, 0, nullptr, nullptr);
     for (int i = 0; i < n_files; ++i) ls_bseq_close(fps[i]);
     free(fps);
     return ret;
+}
+
+int ls_map_file_frag(const ls_idx *mi, int n_files, const char **paths, const ls_mapopt *opt, int n_threads) {
+    return ls_run_map_files(ls_run_default(), mi, n_files, paths, opt, n_threads);
 }
 
 int ls_map_file(const ls_idx *mi, const char *path, const ls_mapopt *opt, int n_threads) {
     return ls_map_file_frag(mi, 1, &path, opt, n_threads);
 }
 
-void ls_map_stats_get(ls_map_stats *st) {
-    st->n_queries = g_stat_queries.load(std::memory_order_relaxed);
-    st->n_bases = g_stat_bases.load(std::memory_order_relaxed);
-    st->n_mapped = g_stat_mapped.load(std::memory_order_relaxed);
-}
-
-void ls_map_stats_reset(void) {
-    g_stat_queries.store(0, std::memory_order_relaxed);
-    g_stat_bases.store(0, std::memory_order_relaxed);
-    g_stat_mapped.store(0, std::memory_order_relaxed);
-}
-
 namespace {
 
 /* The merged @SQ lines of a SAM merge, flushed so that a failure shows here. */
-int write_sq_lines(const ls_idx *mi, int64_t flag) {
+int write_sq_lines(ls_run *run, const ls_idx *mi, int64_t flag) {
     if (!(flag & LS_F_SAM_OUT)) return 0;
-    ls_string str = {0, 0, nullptr};
+    ls_pipeline_state p;
+    p.run = run;
     int ok = 1;
     for (uint32_t i = 0; i < mi->n_seq && ok; ++i) {
-        str.l = 0;
-        ls_string_printf(&str, "@SQ\tSN:%s\tLN:%u", mi->seq[i].name, (unsigned)mi->seq[i].len);
-        ok = ls_checked_puts(str.s) == 0;
+        p.str.l = 0;
+        ls_string_printf(&p.str, "@SQ\tSN:%s\tLN:%u", mi->seq[i].name, (unsigned)mi->seq[i].len);
+        ok = put_line(&p, &p.str);
     }
-    if (ok) ok = fflush(stdout) == 0;
+    if (ok) ok = flush_lines(&p);
     const int e = errno;
-    free(str.s);
+    free(p.str.s);
+    free(p.pending.s);
     if (ok) return 0;
-    ls_log(LS_LOG_ERROR, "failed to write the results: %s", strerror(e));
+    ls_logger_log(&run->log, LS_LOG_ERROR, "failed to write the results: %s", strerror(e));
     return LS_MAP_ERR_OUTPUT;
 }
 
 } // namespace
 
-int ls_split_merge(int n_files, const char **paths, const ls_mapopt *opt, int n_parts) {
+int ls_run_split_merge(ls_run *run, int n_files, const char **paths, const ls_mapopt *opt, int n_parts) {
     if (n_files <= 0 || n_parts <= 0 || opt->split_prefix == nullptr) return LS_MAP_ERR_OPEN;
-    ls_bseq_file **fps = ls_open_query_files(n_files, paths);
+    ls_bseq_file **fps = ls_open_query_files(n_files, paths, run);
     if (fps == nullptr) return LS_MAP_ERR_OPEN;
     std::vector<FILE *> files(n_parts, nullptr);
     std::vector<uint32_t> n_seq(n_parts);
     int ret = 0;
-    ls_idx *mi = ls_split_read_headers(opt->split_prefix, n_parts, files.data(), n_seq.data(), &ret);
+    ls_idx *mi = ls_split_read_headers(opt->split_prefix, n_parts, files.data(), n_seq.data(), &ret, run);
     if (mi != nullptr) {
         std::vector<int32_t> rid_shift(n_parts);
         for (int j = 1; j < n_parts; ++j) rid_shift[j] = rid_shift[j - 1] + (int32_t)n_seq[j - 1];
-        ret = write_sq_lines(mi, opt->flag);
+        ret = write_sq_lines(run, mi, opt->flag);
         if (ret == 0)
-            ret = ls_map_file_run(mi, n_files, fps, opt, 2, n_parts, files.data(), rid_shift.data());
-        if (ret == 0) ret = ls_split_check_end(n_parts, files.data(), opt->split_prefix);
+            ret = ls_map_file_run(run, mi, n_files, fps, opt, 2, n_parts, files.data(), rid_shift.data());
+        if (ret == 0) ret = ls_split_check_end(n_parts, files.data(), opt->split_prefix, run);
         ls_idx_destroy(mi);
         for (FILE *f : files) fclose(f);
     }
     for (int i = 0; i < n_files; ++i) ls_bseq_close(fps[i]);
     free(fps);
     // A failed merge keeps the files, so that it can be run again.
-    if (ret == 0) ls_split_remove(opt->split_prefix, n_parts);
+    if (ret == 0) ls_split_remove(opt->split_prefix, n_parts, run);
     return ret;
+}
+
+int ls_split_merge(int n_files, const char **paths, const ls_mapopt *opt, int n_parts) {
+    return ls_run_split_merge(ls_run_default(), n_files, paths, opt, n_parts);
 }

@@ -15,6 +15,7 @@
 
 #include "map/regions.h"
 #include "pipeline/map_query.h"
+#include "pipeline/run.h"
 #include "base/alloc.h"
 #include "base/diagnostics.h"
 #include "base/radix_sort.h"
@@ -28,43 +29,20 @@ std::string tmp_name(const char *prefix, int part) {
     return std::string(prefix) + buf;
 }
 
-/* The temporary files this process created and has not removed, with the
- * identity of each: clean-up removes a file only when it is listed and the
- * name still leads to that same file, so a file left by an earlier run, made
- * by someone else or put in place of ours is never deleted. The file
- * pipeline has no object that lives from the first part's run to the merge,
- * so the list belongs to the process; a mutex guards it. */
-struct CreatedFile {
-    std::string prefix;
-    int part;
-    std::string path;
-    dev_t dev;
-    ino_t ino;
-};
-
-std::mutex &created_mutex() {
-    static std::mutex m;
-    return m;
-}
-std::vector<CreatedFile> &created_files() {
-    static std::vector<CreatedFile> v;
-    return v;
-}
-
-void note_created(const char *prefix, int part, const std::string &path, const struct stat &st) {
-    std::lock_guard<std::mutex> lock(created_mutex());
-    std::vector<CreatedFile> &v = created_files();
+void note_created(ls_run *run, const char *prefix, int part, const std::string &path, const struct stat &st) {
+    std::lock_guard<std::mutex> lock(run->split_mutex);
+    std::vector<ls_split_created> &v = run->split_files;
     // A name removed behind our back and created again is listed once.
-    auto same = [&](const CreatedFile &f) { return f.path == path; };
+    auto same = [&](const ls_split_created &f) { return f.path == path; };
     v.erase(std::remove_if(v.begin(), v.end(), same), v.end());
-    v.push_back(CreatedFile{prefix, part, path, st.st_dev, st.st_ino});
+    v.push_back(ls_split_created{prefix, part, path, st.st_dev, st.st_ino});
 }
 
-/* Removes the files of the list that pred selects and drops them from it. */
-template <typename Pred> void remove_created(Pred pred) {
-    std::lock_guard<std::mutex> lock(created_mutex());
-    std::vector<CreatedFile> &v = created_files();
-    auto gone = std::stable_partition(v.begin(), v.end(), [&](const CreatedFile &f) { return !pred(f); });
+/* Removes the run's files that pred selects and drops them from its list. */
+template <typename Pred> void remove_created(ls_run *run, Pred pred) {
+    std::lock_guard<std::mutex> lock(run->split_mutex);
+    std::vector<ls_split_created> &v = run->split_files;
+    auto gone = std::stable_partition(v.begin(), v.end(), [&](const ls_split_created &f) { return !pred(f); });
     for (auto it = gone; it != v.end(); ++it) {
         struct stat st;
         if (lstat(it->path.c_str(), &st) == 0 && st.st_dev == it->dev && st.st_ino == it->ino)
@@ -80,7 +58,8 @@ template <typename Pred> void remove_created(Pred pred) {
  * whole record before checking once. */
 class TmpReader {
   public:
-    TmpReader(FILE *fp, const char *prefix, int part) : fp_(fp), prefix_(prefix), part_(part) {}
+    TmpReader(FILE *fp, const char *prefix, int part, const ls_logger *log)
+        : fp_(fp), prefix_(prefix), part_(part), log_(log) {}
     bool ok() const { return ok_; }
 
     bool read(void *p, size_t size, size_t n) {
@@ -90,8 +69,8 @@ class TmpReader {
         if (ferror(fp_)) {
             const int e = errno;
             ok_ = false;
-            ls_log(LS_LOG_ERROR, "failed to read temporary file '%s': %s", tmp_name(prefix_, part_).c_str(),
-                   e ? strerror(e) : "read error");
+            ls_logger_log(log_, LS_LOG_ERROR, "failed to read temporary file '%s': %s",
+                          tmp_name(prefix_, part_).c_str(), e ? strerror(e) : "read error");
         } else {
             corrupt("it ends early");
         }
@@ -109,7 +88,9 @@ class TmpReader {
     }
     /* Returns false, so that a check reads "return in.corrupt(...)". */
     bool corrupt(const char *what) {
-        if (ok_) ls_log(LS_LOG_ERROR, "corrupted temporary file: %s: %s", tmp_name(prefix_, part_).c_str(), what);
+        if (ok_)
+            ls_logger_log(log_, LS_LOG_ERROR, "corrupted temporary file: %s: %s", tmp_name(prefix_, part_).c_str(),
+                          what);
         ok_ = false;
         return false;
     }
@@ -118,6 +99,7 @@ class TmpReader {
     FILE *fp_;
     const char *prefix_;
     int part_;
+    const ls_logger *log_;
     bool ok_ = true;
 };
 
@@ -196,21 +178,22 @@ bool read_region(TmpReader &in, int64_t flag, int32_t shift, uint32_t n_seq_part
 
 } // namespace
 
-FILE *ls_split_open_out(const char *prefix, const ls_idx *mi) {
+FILE *ls_split_open_out(const char *prefix, const ls_idx *mi, ls_run *run) {
+    run = ls_run_or_default(run);
     const std::string fn = tmp_name(prefix, mi->part_index);
     // The name is predictable: the file is created, never opened if it
     // exists, so that a link planted there is not written through and a
     // file left by another run is not overwritten.
     const int fd = open(fn.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 && errno == EEXIST) {
-        ls_log(LS_LOG_ERROR,
+        ls_logger_log(&run->log, LS_LOG_ERROR,
                "temporary file '%s' exists, perhaps left by an earlier run: remove it or choose another "
                "--split-prefix",
                fn.c_str());
         return nullptr;
     }
     struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0) note_created(prefix, mi->part_index, fn, st);
+    if (fd >= 0 && fstat(fd, &st) == 0) note_created(run, prefix, mi->part_index, fn, st);
     FILE *fp = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (fd >= 0 && fp == nullptr) close(fd);
     TmpWriter out{fp};
@@ -228,9 +211,10 @@ FILE *ls_split_open_out(const char *prefix, const ls_idx *mi) {
     }
     if (fp == nullptr || !out.ok) {
         const int e = errno;
-        ls_log(LS_LOG_ERROR, "failed to write to temporary file '%s': %s", fn.c_str(), strerror(e));
+        ls_logger_log(&run->log, LS_LOG_ERROR, "failed to write to temporary file '%s': %s", fn.c_str(),
+                      strerror(e));
         if (fp) fclose(fp);
-        if (fd >= 0) remove_created([&](const CreatedFile &f) { return f.path == fn; });
+        if (fd >= 0) remove_created(run, [&](const ls_split_created &f) { return f.path == fn; });
         return nullptr;
     }
     return fp;
@@ -251,8 +235,9 @@ int ls_split_write_query(FILE *fp, int64_t flag, int n_reg, const ls_reg *regs, 
     return out.ok ? 0 : -1;
 }
 
-ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uint32_t *n_seq_of_part,
-                              int *err) {
+ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uint32_t *n_seq_of_part, int *err,
+                              ls_run *run) {
+    const ls_logger *log = &ls_run_or_default(run)->log;
     if (err) *err = LS_MAP_ERR_OPEN;
     if (n_parts <= 0) return nullptr;
     auto close_all = [&](int n) {
@@ -265,7 +250,7 @@ ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uin
         const std::string fn = tmp_name(prefix, j);
         files[j] = fopen(fn.c_str(), "rb");
         if (files[j] == nullptr) {
-            ls_log(LS_LOG_ERROR, "failed to open temporary file '%s': %s", fn.c_str(), strerror(errno));
+            ls_logger_log(log, LS_LOG_ERROR, "failed to open temporary file '%s': %s", fn.c_str(), strerror(errno));
             close_all(j);
             return nullptr;
         }
@@ -277,7 +262,7 @@ ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uin
     uint64_t total = 0;
     bool ok = true;
     for (int j = 0; j < n_parts && ok; ++j) {
-        in.emplace_back(files[j], prefix, j);
+        in.emplace_back(files[j], prefix, j, log);
         struct stat st;
         if (fstat(fileno(files[j]), &st) == 0) size[j] = (uint64_t)st.st_size;
         mi->k = in[j].i32();
@@ -324,24 +309,32 @@ ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uin
     return mi;
 }
 
-void ls_split_remove(const char *prefix, int n_parts) {
-    remove_created([&](const CreatedFile &f) { return f.prefix == prefix && f.part < n_parts; });
+void ls_split_remove(const char *prefix, int n_parts, ls_run *run) {
+    remove_created(ls_run_or_default(run),
+                   [&](const ls_split_created &f) { return f.prefix == prefix && f.part < n_parts; });
 }
 
-void ls_split_discard(const char *prefix) {
-    if (prefix) remove_created([&](const CreatedFile &f) { return f.prefix == prefix; });
+void ls_run_split_discard(ls_run *run, const char *prefix) {
+    if (prefix) remove_created(ls_run_or_default(run), [&](const ls_split_created &f) { return f.prefix == prefix; });
+}
+
+void ls_split_discard(const char *prefix) { ls_run_split_discard(nullptr, prefix); }
+
+void ls_split_discard_all(ls_run *run) {
+    remove_created(run, [](const ls_split_created &) { return true; });
 }
 
 int ls_split_merge_query(int n_parts, FILE **files, const int32_t *rid_shift, const ls_idx *mi,
                          const ls_mapopt *opt, int qlen, km_arena *km, ls_reg **regs_out, int *n_reg,
-                         int *repeat_len, int *fragment_gap) {
+                         int *repeat_len, int *fragment_gap, ls_run *run) {
+    const ls_logger *log = &ls_run_or_default(run)->log;
     *regs_out = nullptr;
     *n_reg = 0;
     std::vector<int32_t> n_part(n_parts);
     int64_t n = 0;
     int32_t rep = 0, gap = 0;
     for (int j = 0; j < n_parts; ++j) {
-        TmpReader in(files[j], opt->split_prefix, j);
+        TmpReader in(files[j], opt->split_prefix, j, log);
         int32_t head[3] = {0, 0, 0};
         if (!in.read(head, sizeof(int32_t), 3)) return -1;
         if (head[0] < 0) {
@@ -354,7 +347,7 @@ int ls_split_merge_query(int n_parts, FILE **files, const int32_t *rid_shift, co
         if (j == 0) gap = head[2];
     }
     if (n > INT32_MAX / (int64_t)sizeof(ls_reg)) {
-        TmpReader(files[0], opt->split_prefix, 0).corrupt("region count out of range");
+        TmpReader(files[0], opt->split_prefix, 0, log).corrupt("region count out of range");
         return -1;
     }
     const int64_t flag = opt->flag;
@@ -365,7 +358,7 @@ int ls_split_merge_query(int n_parts, FILE **files, const int32_t *rid_shift, co
     int m = 0;
     for (int j = 0; j < n_parts; ++j) {
         const uint32_t n_seq_part = (j + 1 < n_parts ? (uint32_t)rid_shift[j + 1] : mi->n_seq) - rid_shift[j];
-        TmpReader in(files[j], opt->split_prefix, j);
+        TmpReader in(files[j], opt->split_prefix, j, log);
         for (int32_t i = 0; i < n_part[j]; ++i, ++m) {
             if ((size_t)m == cap) {
                 const size_t cap2 = cap * 2 < (size_t)n ? cap * 2 : (size_t)n;
@@ -405,12 +398,13 @@ int ls_split_merge_query(int n_parts, FILE **files, const int32_t *rid_shift, co
     return 0;
 }
 
-int ls_split_check_end(int n_parts, FILE **files, const char *prefix) {
+int ls_split_check_end(int n_parts, FILE **files, const char *prefix, ls_run *run) {
     // Regions left over mean the temporary files came from other query
     // files; the output would silently lack them.
     for (int j = 0; j < n_parts; ++j)
         if (fgetc(files[j]) != EOF) {
-            TmpReader(files[j], prefix, j).corrupt("more queries than the query files hold");
+            TmpReader(files[j], prefix, j, &ls_run_or_default(run)->log)
+                .corrupt("more queries than the query files hold");
             return LS_MAP_ERR_INPUT;
         }
     return 0;

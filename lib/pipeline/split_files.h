@@ -14,9 +14,10 @@
  * returned to the caller; readers report them once, naming the file.
  *
  * The names are predictable, so a file is only ever created, exclusively,
- * and only the files this process created are removed: the module lists
- * them (with their identity, so a file put in place of one is not removed
- * either). */
+ * and only the files the run created are removed: the run lists them (with
+ * their identity, so a file put in place of one is not removed either).
+ * Every call takes the run whose files and messages these are; null is the
+ * default run. */
 #ifndef LODESTAR_PIPELINE_SPLIT_FILES_H
 #define LODESTAR_PIPELINE_SPLIT_FILES_H
 
@@ -26,9 +27,6 @@
 #include "base/arena.h"
 #include "lodestar.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
 
 /* Creates the temporary file of index part mi->part_index (mode 0600; never
  * through a symbolic link, never over an existing file) and writes its
@@ -36,7 +34,7 @@ extern "C" {
  * closes, or null after one message when the file exists already (left by an
  * earlier run, say), cannot be created, or its header cannot be written (the
  * file is removed then). */
-FILE *ls_split_open_out(const char *prefix, const ls_idx *mi);
+FILE *ls_split_open_out(const char *prefix, const ls_idx *mi, ls_run *run = nullptr);
 
 /* Opens the n_parts temporary files of prefix for reading into files[] and
  * reads their headers. Returns the merged target table (k, n_seq and the
@@ -46,12 +44,14 @@ FILE *ls_split_open_out(const char *prefix, const ls_idx *mi);
  * after one message when a file cannot be opened (LS_MAP_ERR_OPEN) or its
  * header is cut short or corrupt (LS_MAP_ERR_INPUT); every file opened here
  * is closed again. */
-ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uint32_t *n_seq_of_part,
-                              int *err);
+ls_idx *ls_split_read_headers(const char *prefix, int n_parts, FILE **files, uint32_t *n_seq_of_part, int *err,
+                              ls_run *run = nullptr);
 
-/* Deletes those of the n_parts temporary files of prefix that this process
+/* Deletes those of the n_parts temporary files of prefix that the run
  * created; any other file of that name stays. */
-void ls_split_remove(const char *prefix, int n_parts);
+void ls_split_remove(const char *prefix, int n_parts, ls_run *run = nullptr);
+/* Deletes every temporary file the run created and still lists. */
+void ls_split_discard_all(ls_run *run);
 
 /* Appends one query's regions to a temporary file. Returns 0, or -1 when a
  * write failed (errno tells why; no message). */
@@ -70,15 +70,12 @@ int ls_split_write_query(FILE *fp, int64_t flag, int n_reg, const ls_reg *regs, 
  * are undefined. */
 int ls_split_merge_query(int n_parts, FILE **files, const int32_t *rid_shift, const ls_idx *mi,
                          const ls_mapopt *opt, int qlen, km_arena *km, ls_reg **regs, int *n_reg,
-                         int *repeat_len, int *fragment_gap);
+                         int *repeat_len, int *fragment_gap, ls_run *run = nullptr);
 
 /* After a merge that read every query: 0 when no part file holds more, else
  * LS_MAP_ERR_INPUT after one message naming the first file with data left
  * (the files came from other query files). */
-int ls_split_check_end(int n_parts, FILE **files, const char *prefix);
+int ls_split_check_end(int n_parts, FILE **files, const char *prefix, ls_run *run = nullptr);
 
-#ifdef __cplusplus
-}
-#endif
 
 #endif

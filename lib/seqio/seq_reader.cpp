@@ -153,9 +153,9 @@ void free_rec(ls_bseq_rec *r) {
 // reader starts its next record with a fresh buffer.
 constexpr uint64_t kHandOverLen = 1 << 20;
 
-void copy_record(ls_bseq_rec *s, ls_seq_reader *ks, int with_qual, int with_comment) {
+void copy_record(ls_bseq_rec *s, ls_seq_reader *ks, int with_qual, int with_comment, const ls_logger *log) {
     if (ks->name.l == 0)
-        ls_log(LS_LOG_WARNING, "empty sequence name in the input.");
+        ls_logger_log(log, LS_LOG_WARNING, "empty sequence name in the input.");
     s->name = copy_text(ks->name.s, ks->name.l);
     s->len = (int32_t)ks->seq.l;
     if (ks->seq.l >= kHandOverLen) {
@@ -195,7 +195,7 @@ enum FileError { kParseError = 1, kReadError = 2, kTooLong = 4 };
 void report_read_error(ls_bseq_file *fp) {
     // Later calls hit the same error again; say it once.
     if (!(fp->error & kReadError))
-        ls_log(LS_LOG_ERROR, "failed to read '%s': %s", fp->path, ls_stream_error_text(fp->ks->f));
+        ls_logger_log(fp->log, LS_LOG_ERROR, "failed to read '%s': %s", fp->path, ls_stream_error_text(fp->ks->f));
     fp->error |= kReadError;
 }
 
@@ -205,7 +205,7 @@ void report_read_error(ls_bseq_file *fp) {
 // after it.
 void report_bad_record(ls_bseq_file *fp, int ret) {
     fp->error |= ret == LS_SEQ_TOO_LONG ? kTooLong : kParseError;
-    ls_log(LS_LOG_ERROR, "failed to read '%s': %s", fp->path, fp->ks->fault);
+    ls_logger_log(fp->log, LS_LOG_ERROR, "failed to read '%s': %s", fp->path, fp->ks->fault);
 }
 
 // Sorts out the result that ended a batch: a clean end says nothing.
@@ -633,14 +633,14 @@ ls_bseq_rec *ls_bseq_read3(ls_bseq_file *fp, int64_t chunk_size, int with_qual, 
     }
     while ((ret = ls_seq_reader_read(ks)) >= 0) {
         ls_bseq_rec *s = batch.push();
-        copy_record(s, ks, with_qual, with_comment);
+        copy_record(s, ks, with_qual, with_comment, fp->log);
         size += s->len;
         if (size < chunk_size) continue;
         if (frag_mode && s->len < kMaxFragmentLookaheadLen) {
             // Keep the mates of the last record in this batch: read ahead
             // until a record of another fragment, which waits for the next.
             while ((ret = ls_seq_reader_read(ks)) >= 0) {
-                copy_record(&fp->s, ks, with_qual, with_comment);
+                copy_record(&fp->s, ks, with_qual, with_comment, fp->log);
                 if (!ls_same_fragment(batch.a[batch.n - 1].name, fp->s.name)) break;
                 *batch.push() = fp->s;
                 memset(&fp->s, 0, sizeof(fp->s));
@@ -688,7 +688,8 @@ ls_bseq_rec *ls_bseq_read_frag2(int n_fp, ls_bseq_file **fp, int64_t chunk_size,
             // nothing more.
             if (n_read > 0 && !failed) {
                 const ls_bseq_file *more = fp[ended == 0 ? 1 : 0];
-                ls_log(LS_LOG_ERROR, "failed to read '%s': it ends after %lld records, but '%s' has more",
+                ls_logger_log(fp[ended]->log, LS_LOG_ERROR,
+                              "failed to read '%s': it ends after %lld records, but '%s' has more",
                        fp[ended]->path, (long long)fp[ended]->ks->n_records, more->path);
                 fp[ended]->error |= kParseError;
             }
@@ -696,7 +697,7 @@ ls_bseq_rec *ls_bseq_read_frag2(int n_fp, ls_bseq_file **fp, int64_t chunk_size,
         }
         for (int i = 1; i < n_fp; ++i) {
             if (ls_same_fragment(fp[0]->ks->name.s, fp[i]->ks->name.s)) continue;
-            ls_log(LS_LOG_ERROR,
+            ls_logger_log(fp[i]->log, LS_LOG_ERROR,
                    "failed to read '%s': the mates of a pair do not match: record %lld is '%s' in '%s' but '%s' "
                    "here",
                    fp[i]->path, (long long)fp[i]->ks->n_records, shown(fp[0]->ks->name).c_str(),
@@ -707,7 +708,7 @@ ls_bseq_rec *ls_bseq_read_frag2(int n_fp, ls_bseq_file **fp, int64_t chunk_size,
         if (failed) break;
         for (int i = 0; i < n_fp; ++i) {
             ls_bseq_rec *s = batch.push();
-            copy_record(s, fp[i]->ks, with_qual, with_comment);
+            copy_record(s, fp[i]->ks, with_qual, with_comment, fp[i]->log);
             size += s->len;
         }
         if (size >= chunk_size) break;

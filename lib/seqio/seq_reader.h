@@ -121,6 +121,7 @@ typedef struct {
     ls_bseq_rec s; /* record read ahead for the next batch; empty when s.seq is null */
     char *path;    /* the path opened, "-" for standard input */
     int error;     /* nonzero after a read error or a malformed record */
+    const struct ls_logger *log; /* where its messages go; null: the default */
 } ls_bseq_file;
 
 /* Opens a FASTA/FASTQ file, plain or gzip; a null path or "-" reads standard
