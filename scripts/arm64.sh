@@ -12,7 +12,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs" --target lodestar-cmd lodestar-sim
 cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
   -DLODESTAR_BENCH=OFF -DLODESTAR_PYTHON=OFF >/dev/null
-tests=(dp_gap_kernels_test dp_local_test dp_splice_test sketch_test radix_sort_test)
+tests=(dp_kernel_test dp_local_test dp_splice_test sketch_test radix_sort_test)
 cmake --build build-arm64 -j"$jobs" --target lodestar-cmd "${tests[@]}"
 arm() { qemu-aarch64 -L /usr/aarch64-linux-gnu "$@"; }
 # Death tests fork, and qemu-user cannot start threads on some hosts (it hangs
