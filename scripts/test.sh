@@ -16,8 +16,8 @@ case "${1:-}" in
     ;;
   --tsan)
     cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLODESTAR_TSAN=ON -DLODESTAR_BENCH=OFF >/dev/null
-    cmake --build build-tsan -j"$jobs" --target threads_test index_test map_file_test
-    ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R 'Parallel|Pipeline|IndexBuild|IndexFile.OneAndThree|MapFile\.'
+    cmake --build build-tsan -j"$jobs" --target threads_test index_test map_file_test run_test
+    ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R 'Parallel|Pipeline|IndexBuild|IndexFile.OneAndThree|MapFile\.|Run\.'
     ;;
   "")
     # The Python module and its tests use the system interpreter, the one
