@@ -1,6 +1,8 @@
-/* Command-line options of `lodestar`: one table describes every option (its
- * spellings, value, group, help line and how it changes the option records),
- * so the parser, the --help text and the usage document cannot drift apart.
+/* Command-line options of `lodestar`: one table lists every option in help
+ * order, so the parser, the --help text and the usage document cannot drift
+ * apart. Options of the index and mapping records come from the library's
+ * option list (ls_opt_info_at, applied by ls_opt_set); the table adds the
+ * command's own (threads, files, presets, verbosity, -G).
  *
  * A preset (-x) is applied before every other option, wherever it stands on
  * the line, so that an option always overrides the preset it is given with. */
@@ -45,8 +47,9 @@ std::string help_text();
 /* Names -x accepts, separated by ", ". */
 const char *preset_names();
 
-/* A size or count such as 500, 4k, 2.5M or 8G (decimal multiples). Returns
- * false when text is not such a number or lies outside [lo, hi]. */
+/* A size or count such as 500, 4k, 2.5M or 8G (decimal multiples), read by
+ * ls_opt_parse_size. Returns false when text is not such a number or lies
+ * outside [lo, hi]. */
 bool parse_size(const char *text, long long lo, long long hi, long long *out);
 
 } // namespace lodestar_cmd

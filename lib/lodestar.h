@@ -246,6 +246,55 @@ typedef struct {
 int ls_opt_preset_count(void);
 const ls_preset_info *ls_opt_preset_info(int i);
 
+/* The options that change ls_idxopt or ls_mapopt, as the command spells them
+ * (a short letter, a long name or both), in help groups. A command or binding
+ * reads them from here: what is not in this list (files, threads, presets,
+ * verbosity) belongs to the caller. */
+#define LS_OPT_WORK    0
+#define LS_OPT_INDEX   1
+#define LS_OPT_MAPPING 2
+#define LS_OPT_ALIGN   3
+#define LS_OPT_SPLICE  4
+#define LS_OPT_OUTPUT  5
+
+typedef struct {
+    char short_name;       /* 0: none */
+    const char *long_name; /* null: none */
+    const char *meta;      /* name of the value, e.g. "INT[,INT]"; null for a switch */
+    int value_optional;    /* 1: a switch that may take a value ("yes|no", "short|long") */
+    int group;             /* LS_OPT_* */
+    const char *help;      /* one line */
+} ls_opt_info;
+
+/* The number of options, and option i (0 to count-1; null outside that
+ * range). The records and texts are static: never freed, shared by every
+ * thread. */
+int ls_opt_count(void);
+const ls_opt_info *ls_opt_info_at(int i);
+
+/* The option a name stands for: one letter is a short name, anything longer a
+ * long name (without dashes). Returns its index, or -1. */
+int ls_opt_find(const char *name);
+
+/* Applies one option to the records: name as ls_opt_find reads it, value as
+ * text (null for a switch; a yes|no switch without value means yes). Returns
+ * 0; -1 for a value that is missing, not wanted or refused; -2 for an unknown
+ * name. On failure err (if not null) holds one line naming the option as typed
+ * ("-k" or "--bandwidth") and the value, e.g. "option '-k': '29' is out of
+ * range (1 to 28)"; the records are then unchanged. */
+int ls_opt_set(ls_idxopt *io, ls_mapopt *mo, const char *name, const char *value, char *err, size_t err_size);
+
+/* Writes the value option i has in the records, as the command's help shows
+ * it ("15", "0.8", "500,20000", "yes"), into buf (at most size bytes with the
+ * final 0). Returns the length of the whole text, or -1 when the option shows
+ * no value (switches) or i is out of range. */
+int ls_opt_default_text(const ls_idxopt *io, const ls_mapopt *mo, int i, char *buf, size_t size);
+
+/* A size or count such as 500, 4k, 2.5M or 8G (decimal multiples; whole
+ * numbers only), within [lo, hi]. Returns 0 with *out set, or -1 with why in
+ * err (if not null): "'x' is not a number" or "'9' is out of range (1 to 8)". */
+int ls_opt_parse_size(const char *text, long long lo, long long hi, long long *out, char *err, size_t err_size);
+
 /* Update the mapping options from an index part: splice flag, mid_occ (only
  * while it is not positive) and long_bw. */
 void ls_mapopt_update(ls_mapopt *mo, const ls_idx *mi);

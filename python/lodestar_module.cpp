@@ -2,7 +2,7 @@
  * mappings it returns, on top of the public C interface. Mapping and file
  * reading release the GIL, so Python threads map in parallel. Options are
  * keyword arguments named like the command's options and go through the
- * command's own option table, so both read them the same way. */
+ * library's option list, as the command's do, so both read them the same way. */
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -17,56 +17,74 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "args.h"
 #include "lodestar.h"
 
 namespace py = pybind11;
 
 namespace {
 
+/* The option records. */
+struct Options {
+    ls_idxopt io;
+    ls_mapopt mo;
+};
+
+/* The preset names as the unknown-preset message lists them. */
+std::string preset_names() {
+    std::string s;
+    for (int i = 0; i < ls_opt_preset_count(); ++i)
+        s += (s.empty() ? "" : ", ") + std::string(ls_opt_preset_info(i)->names);
+    return s;
+}
+
 /* Options as the command would read them from "-x preset" and the keyword
- * arguments: the preset comes from the library, then the keywords go through
- * the command's parser (key=True is a switch, key=False leaves it out, other
- * values are given as text; one-letter keys are short options). */
-lodestar_cmd::Args parse_options(const char *preset, const py::kwargs &kw) {
-    lodestar_cmd::Args a;
-    if (preset) {
-        // Tried on copies: an unknown "asm" name writes part of its settings.
-        ls_idxopt io = a.io;
-        ls_mapopt mo = a.mo;
-        if (ls_opt_preset(preset, &io, &mo) != 0)
-            throw py::value_error("unknown preset '" + std::string(preset) +
-                                  "'; valid presets: " + lodestar_cmd::preset_names());
-        // Recorded so that a keyword x= naming another preset is refused.
-        a.io = io, a.mo = mo, a.preset = preset;
-    }
-    std::vector<std::string> words = {"lodestar"};
+ * arguments: the preset first (also when given as x= or preset=), then each
+ * keyword through the library's option list, named like the command's option
+ * with '_' for '-' (one-letter keys are short options; key=True is a switch,
+ * key=False leaves it out, other values are given as text). */
+Options parse_options(const char *preset, const py::kwargs &kw) {
+    bool have_preset = preset != nullptr;
+    std::string chosen = have_preset ? preset : "";
     for (auto item : kw) {
-        std::string key = py::str(item.first), value;
-        for (char &c : key)
+        const std::string key = py::str(item.first);
+        if (key != "x" && key != "preset") continue;
+        const std::string value = py::str(item.second);
+        // Presets set overlapping fields, so a second one would silently undo
+        // part of the first.
+        if (have_preset && chosen != value)
+            throw py::value_error("option '-x': presets do not combine ('" + chosen + "', then '" + value +
+                                  "'); give one");
+        chosen = value, have_preset = true;
+    }
+    Options o;
+    ls_idxopt_defaults(&o.io);
+    ls_mapopt_defaults(&o.mo);
+    if (have_preset) {
+        // Tried on copies: an unknown "asm" name writes part of its settings.
+        Options p = o;
+        if (ls_opt_preset(chosen.c_str(), &p.io, &p.mo) != 0)
+            throw py::value_error("unknown preset '" + chosen + "'; valid presets: " + preset_names());
+        o = p;
+    }
+    for (auto item : kw) {
+        const std::string key = py::str(item.first);
+        if (key == "x" || key == "preset") continue;
+        std::string name = key, value;
+        for (char &c : name)
             if (c == '_') c = '-';
         const bool is_bool = py::isinstance<py::bool_>(item.second);
         if (is_bool && !item.second.cast<bool>()) continue;
         if (!is_bool) value = py::str(item.second);
-        if (key.size() == 1) {
-            words.push_back("-" + key);
-            if (!is_bool) words.push_back(value);
-        } else {
-            words.push_back("--" + key + (is_bool ? "" : "=" + value));
-        }
+        std::string err(name.size() + value.size() + 128, '\0');
+        const int r =
+            ls_opt_set(&o.io, &o.mo, name.c_str(), is_bool ? nullptr : value.c_str(), &err[0], err.size());
+        // Files, threads (threads= of the call), verbosity and -G are the
+        // command's, not the library's.
+        if (r == -2)
+            throw py::value_error("option '" + key + "' is unknown or only available on the command line");
+        if (r != 0) throw py::value_error(err.c_str());
     }
-    std::vector<char *> argv;
-    for (std::string &w : words) argv.push_back(&w[0]);
-    std::string err;
-    if (!lodestar_cmd::parse_args((int)argv.size(), argv.data(), &a, &err)) throw py::value_error(err);
-    if (!a.positional.empty()) throw py::value_error("unexpected positional value '" + a.positional[0] + "'");
-    const std::pair<const std::string *, const char *> files[] = {
-        {&a.out_path, "o"},   {&a.index_out, "d"}, {&a.split_prefix, "split_prefix"}, {&a.alt, "alt"},
-        {&a.junc_bed, "junc_bed"}, {&a.jump, "jump"}, {&a.spsc, "spsc"}, {&a.pass1, "pass1"}, {&a.rg_line, "R"}};
-    for (const auto &f : files)
-        if (!f.first->empty())
-            throw py::value_error(std::string("option '") + f.second + "' is only available on the command line");
-    return a;
+    return o;
 }
 
 /* A record the mapper owns: texts from malloc, as the library frees them. */
@@ -259,7 +277,7 @@ struct Mapper {
 
     Mapper(std::shared_ptr<Index> idx, py::object preset, const py::kwargs &kw) : index(std::move(idx)) {
         const std::string p = preset.is_none() ? "" : py::str(preset).cast<std::string>();
-        lodestar_cmd::Args a = parse_options(preset.is_none() ? nullptr : p.c_str(), kw);
+        Options a = parse_options(preset.is_none() ? nullptr : p.c_str(), kw);
         if (index->parts.size() != 1)
             throw py::value_error("the index has " + std::to_string(index->parts.size()) +
                                   " parts; map against several parts with the command's --split-prefix");
@@ -465,7 +483,7 @@ PYBIND11_MODULE(lodestar, m) {
             "build",
             [](const std::string &path, py::object preset, int threads, const py::kwargs &kw) {
                 const std::string p = preset.is_none() ? "" : py::str(preset).cast<std::string>();
-                lodestar_cmd::Args a = parse_options(preset.is_none() ? nullptr : p.c_str(), kw);
+                Options a = parse_options(preset.is_none() ? nullptr : p.c_str(), kw);
                 return Index::read(path, &a.io, threads, false);
             },
             py::arg("path"), py::arg("preset") = py::none(), py::arg("threads") = 1,

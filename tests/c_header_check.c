@@ -14,6 +14,11 @@ int main(void) {
     if (ls_opt_preset(0, &io, &mo) != 0) return 1;
     if (io.k != 15 || io.w != 10 || mo.bw != 500) return 1;
     if (ls_opt_check(&io, &mo) != 0) return 1;
+    ls_idxopt io2 = io;
+    ls_mapopt mo2 = mo;
+    char err[128];
+    if (ls_opt_set(&io2, &mo2, "k", "17", err, sizeof(err)) != 0 || io2.k != 17) return 1;
+    if (ls_opt_set(&io2, &mo2, "bandwidth", "x", err, sizeof(err)) != -1 || ls_opt_count() < 1) return 1;
     if (v.x + v.y != 3) return 1;
     ls_string str = {0, 0, NULL};
     ls_string_printf(&str, "%s:%d", "k", io.k);

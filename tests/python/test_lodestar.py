@@ -117,6 +117,7 @@ def test_every_listed_preset_is_accepted(data):
     (lambda d: lodestar.Mapper(lodestar.Index.build(str(d / "g.fa")), preset="nope"), "unknown preset 'nope'"),
     (lambda d: lodestar.Mapper(lodestar.Index.build(str(d / "g.fa")), preset="sr", x="map-pb"), "do not combine"),
     (lambda d: lodestar.Mapper(lodestar.Index.build(str(d / "g.fa")), junc_bed="x.bed"), "junc_bed"),
+    (lambda d: lodestar.Mapper(lodestar.Index.build(str(d / "g.fa")), G=1000), "'G' is unknown or only available"),
     (lambda d: lodestar.Mapper(lodestar.Index.build(str(d / "g.fa")), k="many"), "option '-k'"),
     (lambda d: list(lodestar.read_sequences(str(d / "missing.fq"))), "missing.fq"),
     (lambda d: lodestar.Mapper(lodestar.Index.build(str(d / "g.fa"))).map_sequence(
