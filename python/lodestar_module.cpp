@@ -164,6 +164,7 @@ struct Index {
  * regions; every Mapping of the query keeps it alive. */
 struct Query {
     std::shared_ptr<Index> index;
+    std::shared_ptr<ls_run> run; /* the mapper's run: its read group goes into SAM */
     int64_t flag = 0;
     std::vector<ls_bseq_rec> recs;
     std::vector<int> n_regs, repeat_len, fragment_gap;
@@ -202,9 +203,9 @@ struct Mapping {
 
     std::string text(bool sam, ls_string *str) const {
         if (sam)
-            ls_sam_format(str, q->mi(), &rec(), seg, j, (int)q->recs.size(), q->n_regs.data(),
-                          (const ls_reg *const *)q->regs.data(), nullptr, q->flag | LS_F_SAM_OUT,
-                          q->repeat_len[seg]);
+            ls_run_sam_format(q->run.get(), str, q->mi(), &rec(), seg, j, (int)q->recs.size(),
+                              q->n_regs.data(), (const ls_reg *const *)q->regs.data(), nullptr,
+                              q->flag | LS_F_SAM_OUT, q->repeat_len[seg]);
         else
             ls_paf_format(str, q->mi(), &rec(), &r(), nullptr, q->flag & ~LS_F_SAM_OUT, q->repeat_len[seg],
                           (int)q->recs.size(), seg);
@@ -271,11 +272,50 @@ struct Tbuf {
     ~Tbuf() { ls_tbuf_destroy(b); }
 };
 
+/* Messages of a run kept as text, for the exception that reports them. */
+void keep_message(void *data, int, const char *line) {
+    std::string *text = static_cast<std::string *>(data);
+    if (!text->empty()) *text += "; ";
+    *text += line;
+}
+
+int append_text(void *data, const char *buf, size_t len) {
+    static_cast<std::string *>(data)->append(buf, len);
+    return 0;
+}
+
+/* A run of the mapper's own, so that two mappers in one process keep their
+ * read groups apart. */
+std::shared_ptr<ls_run> new_run(const py::object &read_group) {
+    std::shared_ptr<ls_run> run(ls_run_init(), ls_run_destroy);
+    if (!run) throw std::bad_alloc();
+    if (read_group.is_none()) return run;
+    // Python text holds real tabs; the line is taken in the command's -R
+    // form, where "\t" stands for a tab and "\\" for a backslash.
+    std::string line;
+    for (char c : py::str(read_group).cast<std::string>()) {
+        if (c == '\t')
+            line += "\\t";
+        else if (c == '\\')
+            line += "\\\\";
+        else
+            line += c;
+    }
+    std::string why;
+    ls_run_set_log(run.get(), keep_message, &why, 1);
+    const int rc = ls_run_set_read_group(run.get(), line.c_str());
+    ls_run_set_log(run.get(), nullptr, nullptr, ls_verbosity);
+    if (rc != 0) throw py::value_error("read_group: " + why);
+    return run;
+}
+
 struct Mapper {
     std::shared_ptr<Index> index;
     ls_mapopt mo;
+    std::shared_ptr<ls_run> run;
 
-    Mapper(std::shared_ptr<Index> idx, py::object preset, const py::kwargs &kw) : index(std::move(idx)) {
+    Mapper(std::shared_ptr<Index> idx, py::object preset, py::object read_group, const py::kwargs &kw)
+        : index(std::move(idx)), run(new_run(read_group)) {
         const std::string p = preset.is_none() ? "" : py::str(preset).cast<std::string>();
         Options a = parse_options(preset.is_none() ? nullptr : p.c_str(), kw);
         if (index->parts.size() != 1)
@@ -288,7 +328,7 @@ struct Mapper {
 
     std::shared_ptr<Query> new_query() const {
         auto q = std::make_shared<Query>();
-        q->index = index, q->flag = mo.flag;
+        q->index = index, q->run = run, q->flag = mo.flag;
         return q;
     }
 
@@ -572,8 +612,19 @@ PYBIND11_MODULE(lodestar, m) {
         });
 
     py::class_<Mapper, std::shared_ptr<Mapper>>(m, "Mapper", "Maps sequences against an index.")
-        .def(py::init<std::shared_ptr<Index>, py::object, const py::kwargs &>(), py::arg("index"),
-             py::arg("preset") = py::none())
+        .def(py::init<std::shared_ptr<Index>, py::object, py::object, const py::kwargs &>(), py::arg("index"),
+             py::arg("preset") = py::none(), py::arg("read_group") = py::none())
+        .def(
+            "sam_header",
+            [](const Mapper &m) {
+                std::string text;
+                ls_run_set_writer(m.run.get(), append_text, &text);
+                const int rc = ls_run_sam_header(m.run.get(), m.index->parts[0], ls_version(), 0, nullptr);
+                ls_run_set_output(m.run.get(), nullptr);
+                if (rc != 0) throw std::bad_alloc();
+                return text;
+            },
+            "The SAM header of the mapper's records: @HD, @SQ, the read group (if any) and @PG.")
         .def("map_sequence", &Mapper::map_sequence, py::arg("seq"), py::arg("mate") = py::none(),
              py::arg("name") = "query", "Mappings of one sequence, or of a pair with mate.")
         .def(

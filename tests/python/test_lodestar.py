@@ -103,6 +103,28 @@ def test_read_sequences_gzip_fastq(tmp_path):
     assert list(lodestar.read_sequences(str(p))) == [("a", "ACGU", "IIII", "first read"), ("b", "GGT", "!!#", None)]
 
 
+def test_two_mappers_keep_their_read_groups_and_options(data):
+    index = lodestar.Index.build(str(data / "g.fa"), preset="map-ont")
+    reads = str(data / "long.fq")
+    mappers = {"a": lodestar.Mapper(index, preset="map-ont", read_group="@RG\tID:a\tSM:one", a=True),
+               "b": lodestar.Mapper(index, preset="map-ont", read_group="@RG\tID:b", a=True, secondary="no")}
+    # Interleaved use: each file iterator formats with its own mapper's run.
+    its = {k: m.map_file(reads) for k, m in mappers.items()}
+    got = {k: [] for k in its}
+    for pair in zip(*its.values()):
+        for k, (_, ms) in zip(its, pair):
+            got[k] += [m.to_sam() for m in ms]
+    for k, opts in (("a", []), ("b", ["--secondary=no"])):
+        expected = [l for l in command_lines("-a", "-x", "map-ont", *opts, "-R", "@RG\\tID:" + k +
+                                             ("\\tSM:one" if k == "a" else ""), data / "g.fa", reads)
+                    if not l.startswith("@") and not int(l.split("\t")[1]) & 4]
+        assert got[k] == expected
+    assert "\n@RG\tID:a\tSM:one\n" in mappers["a"].sam_header()
+    assert "@RG" not in lodestar.Mapper(index, preset="map-ont").sam_header()
+    with pytest.raises(ValueError, match="no ID within the read group line"):
+        lodestar.Mapper(index, read_group="@RG\tSM:x")
+
+
 def test_every_listed_preset_is_accepted(data):
     index = lodestar.Index.build(str(data / "g.fa"))
     names = [n for group, help in lodestar.presets() for n in group.split(", ") if help]
