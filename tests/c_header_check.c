@@ -20,6 +20,15 @@ int main(void) {
     if (ls_opt_set(&io2, &mo2, "k", "17", err, sizeof(err)) != 0 || io2.k != 17) return 1;
     if (ls_opt_set(&io2, &mo2, "bandwidth", "x", err, sizeof(err)) != -1 || ls_opt_count() < 1) return 1;
     if (v.x + v.y != 3) return 1;
+    ls_map_limits lim;
+    mo2.mid_occ = 7;
+    ls_map_limits_get(&mo2, NULL, &lim);
+    ls_mapopt_resolve(&mo2, &lim, &mo2);
+    if (lim.mid_occ != 7 || mo2.long_bw < mo2.bw) return 1;
+    ls_run *run = ls_run_init();
+    if (run == NULL || ls_run_set_read_group(run, "@RG\\tID:c") != 0) return 1;
+    if (strcmp(ls_run_read_group_id(run), "c") != 0) return 1;
+    ls_run_destroy(run);
     ls_string str = {0, 0, NULL};
     ls_string_printf(&str, "%s:%d", "k", io.k);
     if (strcmp(str.s, "k:15") != 0) return 1;
