@@ -161,7 +161,24 @@ const std::vector<OptSpec> &option_table() {
         for (const char *name : {"splice-flank", "jump-min-match", "write-junc"}) t.push_back(lib_opt(name));
         // Output
         t.push_back(lib_opt("sam"));
-        t.push_back(text_opt('o', "output", "FILE", kOutput, "write the results to FILE", ARG(out_path)));
+        t.push_back(text_opt('o', "output", "FILE", kOutput,
+                             "write the results to FILE (.bam and .cram choose BAM and CRAM)", ARG(out_path)));
+        {
+            OptSpec o{0, "output-fmt", "sam|bam|cram", false, kOutput, "output format, whatever -o is called",
+                      nullptr, nullptr};
+            o.apply = [](Args &a, const char *v, std::string *err) {
+                if (strcmp(v, "sam") != 0 && strcmp(v, "bam") != 0 && strcmp(v, "cram") != 0) {
+                    *err = "'" + std::string(v) + "' is not sam, bam or cram";
+                    return false;
+                }
+                a.output_fmt = v;
+                return true;
+            };
+            t.push_back(o);
+        }
+        t.push_back(text_opt(0, "reference", "FILE", kOutput,
+                             "FASTA that CRAM output is compressed against (default: the target)",
+                             ARG(reference)));
         t.push_back(text_opt('R', "read-group", "STR", kOutput,
                              "SAM read group line, e.g. '@RG\\tID:x\\tSM:y'", ARG(rg_line)));
         for (const char *name : {"cs", "ds", "MD", "long-cigar", "soft-clip", "secondary-seq", "copy-comment",

@@ -24,6 +24,8 @@ struct Args {
     int n_threads = 3;      /* index building and mapping */
     int verbosity = 2;      /* ls_verbosity of the run */
     std::string out_path;   /* -o; empty: standard output */
+    std::string output_fmt; /* --output-fmt; empty: from the -o name */
+    std::string reference;  /* --reference: FASTA for CRAM output */
     std::string index_out;  /* -d; empty: do not save */
     std::string rg_line;    /* -R, escapes kept as typed */
     std::string split_prefix;

@@ -287,6 +287,9 @@ struct Run {
     ls_mapopt mo;
     ls_map_limits limits = {0};
     bool have_limits = false;
+    int format = LS_FMT_SAM;        /* of the results */
+    int out_fd = STDOUT_FILENO;     /* where BAM or CRAM goes */
+    ls_hts_writer *hts = nullptr;   /* the run's writer for BAM and CRAM */
     std::vector<const char *> queries;
     bool sam = false, split = false;
     int argc = 0;
@@ -297,6 +300,28 @@ bool write_sam_header(const Run &run, const ls_idx *mi) {
     if (ls_run_sam_header(run.ctx, mi, LS_VERSION, run.argc, run.argv) == 0) return true;
     error("failed to write the results: %s", strerror(errno));
     return false;
+}
+
+/* Opens the BAM or CRAM writer and hands it the run's output, once the
+ * target is known: CRAM is compressed against --reference, or else the
+ * target itself when it is a FASTA file. */
+bool open_hts_output(Run &run, bool target_is_index) {
+    if (run.format == LS_FMT_SAM || run.hts != nullptr) return true;
+    const Args &a = run.a;
+    std::string ref = a.reference;
+    if (run.format == LS_FMT_CRAM && ref.empty()) {
+        if (target_is_index || a.positional[0] == "-") {
+            error("CRAM output is compressed against the reference: give its FASTA with --reference");
+            return false;
+        }
+        ref = a.positional[0];
+    }
+    const std::string name = a.out_path.empty() ? "(standard output)" : a.out_path;
+    run.hts = ls_hts_writer_open(run.out_fd, name.c_str(), run.format, ref.empty() ? nullptr : ref.c_str(),
+                                 a.n_threads);
+    if (run.hts == nullptr) return false;
+    ls_run_set_writer(run.ctx, ls_hts_writer_write, run.hts);
+    return true;
 }
 
 /* Builds or loads every index part and maps the queries against each.
@@ -311,10 +336,10 @@ int map_parts(Run &run, std::vector<ls_map_stats> *passes) {
         return -1;
     }
     int n_parts = 0;
-    bool ok = true;
     const bool is_index = ls_idx_reader_is_index(r);
+    bool ok = run.queries.empty() || open_hts_output(run, is_index);
     std::unordered_set<std::string> names;
-    for (;;) {
+    while (ok) {
         const double t0 = ls_realtime();
         ls_idx *mi = ls_idx_reader_read(r, a.n_threads);
         if (mi == nullptr || (ls_idx_reader_error(r) & LS_IDX_ERR_INPUT)) {
@@ -434,11 +459,32 @@ int run_main(int argc, char **argv, Run &run) {
         if (!check_input(f[0], f[1])) return 1;
         inputs.push_back({f[1], f[0]});
     }
+    run.sam = (a.mo.flag & LS_F_SAM_OUT) != 0;
+    if (!a.output_fmt.empty())
+        run.format = a.output_fmt == "bam" ? LS_FMT_BAM : a.output_fmt == "cram" ? LS_FMT_CRAM : LS_FMT_SAM;
+    else
+        run.format = ls_format_of_path(a.out_path.c_str());
+    if (run.format != LS_FMT_SAM) {
+        const char *fmt = run.format == LS_FMT_BAM ? "BAM" : "CRAM";
+        if (!ls_hts_enabled()) {
+            error("%s output needs htslib, and this lodestar was built without it", fmt);
+            return 1;
+        }
+        if (!run.sam || (a.mo.flag & LS_F_JUNC_OUT)) {
+            error("%s output holds SAM records: add -a (or write PAF to a file not named .bam or .cram)", fmt);
+            return 1;
+        }
+        if (!a.reference.empty()) {
+            if (!check_input(a.reference, "reference")) return 1;
+            inputs.push_back({"reference", a.reference});
+        }
+    } else if (!a.reference.empty()) {
+        warning("--reference is used only for CRAM output; it is ignored");
+    }
     std::vector<std::pair<std::string, std::string>> outputs;
     outputs.push_back({"output", a.out_path.empty() ? "(standard output)" : a.out_path});
     if (!a.index_out.empty()) outputs.push_back({"index", a.index_out});
     if (!outputs_clear(inputs, outputs)) return 1;
-    run.sam = (a.mo.flag & LS_F_SAM_OUT) != 0;
     run.split = !a.split_prefix.empty();
     if (run.split)
         for (const char *q : run.queries)
@@ -460,6 +506,7 @@ int run_main(int argc, char **argv, Run &run) {
         out = ls_outfile_open(a.out_path.c_str(), "output");
         if (out == nullptr) return 1;
         ls_run_set_output(run.ctx, ls_outfile_fp(out));
+        run.out_fd = fileno(ls_outfile_fp(out));
         const char *tmp = ls_outfile_tmp_path(out);
         if (tmp != nullptr && strlen(tmp) < sizeof(g_partial_path)) {
             memcpy(g_partial_path, tmp, strlen(tmp) + 1);
@@ -483,6 +530,11 @@ int run_main(int argc, char **argv, Run &run) {
     }
     // A run that stopped before its merge leaves no temporary file of its own.
     if (run.split) ls_run_split_discard(run.ctx, a.split_prefix.c_str());
+    if (run.hts != nullptr) {
+        // Writes the end of the BAM or CRAM file; a failure there fails the run.
+        if (ls_hts_writer_close(run.hts) != 0) ok = false;
+        run.hts = nullptr;
+    }
     if (fflush(stdout) != 0 || ferror(stdout)) {
         if (ok) error("failed to write the results: %s", strerror(errno));
         ok = false;

@@ -876,6 +876,38 @@ void ls_sam_append_seq(ls_string *str, const char *text, int len, int reverse, i
  * the part does not hold count as N. */
 void ls_write_junc(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, const ls_reg *r);
 
+/* ---- BAM and CRAM output ----
+ * A writer that takes the SAM text of a run (header lines first, then
+ * records; see ls_run_set_writer) and writes it as BAM or CRAM through
+ * htslib: each record is the SAM line parsed back, so the file holds exactly
+ * the records the SAM text holds. */
+#define LS_FMT_SAM  0
+#define LS_FMT_BAM  1
+#define LS_FMT_CRAM 2
+
+/* 1 when the library was built with htslib, else 0 (BAM and CRAM are then
+ * refused with a message). */
+int ls_hts_enabled(void);
+/* The format a result file's name asks for: LS_FMT_BAM for ".bam",
+ * LS_FMT_CRAM for ".cram" (any case), else LS_FMT_SAM. */
+int ls_format_of_path(const char *path);
+
+typedef struct ls_hts_writer ls_hts_writer;
+/* Opens a writer of format (LS_FMT_BAM or LS_FMT_CRAM) onto a duplicate of
+ * the open descriptor fd (the caller keeps and closes fd); name names the
+ * file in messages. CRAM is compressed against ref_fasta, a FASTA file plain
+ * or bgzip-compressed (htslib makes its .fai when missing). n_threads > 1
+ * compresses on that many threads. Null after one message. */
+ls_hts_writer *ls_hts_writer_open(int fd, const char *name, int format, const char *ref_fasta, int n_threads);
+/* An ls_write_fn: data is the writer. Returns 0, or -1 with errno set and
+ * no message (the run reports it). */
+int ls_hts_writer_write(void *data, const char *buf, size_t len);
+/* Writes what is left (the header alone when no record came; nothing when
+ * no text came at all), closes the file and frees w. Returns 0, or -1 after
+ * one message naming the file (none when a write had failed already, which
+ * the run reported). Null does nothing. */
+int ls_hts_writer_close(ls_hts_writer *w);
+
 /* ---- runs ----
  * A run context owns what belongs to one mapping run rather than to the
  * process: where the results go, the read group, the running totals and the

@@ -10,8 +10,10 @@ scripts/deps.sh --arm64
 jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs" --target lodestar-cmd lodestar-sim
+# The ARM build leaves htslib out: the outputs compared here are SAM and PAF
+# text, which the library writes itself.
 cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DLODESTAR_BENCH=OFF -DLODESTAR_PYTHON=OFF >/dev/null
+  -DLODESTAR_BENCH=OFF -DLODESTAR_PYTHON=OFF -DLODESTAR_HTS=OFF >/dev/null
 tests=(dp_kernel_test dp_local_test dp_splice_test sketch_test radix_sort_test)
 cmake --build build-arm64 -j"$jobs" --target lodestar-cmd "${tests[@]}"
 arm() { qemu-aarch64 -L /usr/aarch64-linux-gnu "$@"; }

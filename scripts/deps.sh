@@ -2,15 +2,15 @@
 # Installs the Debian packages that are missing, and says which. By default
 # what the build and the test suite need; flags choose less or more:
 #   scripts/deps.sh              build and tests
-#   scripts/deps.sh --build      the build only (compiler, CMake, zlib)
+#   scripts/deps.sh --build      the build only (compiler, CMake, zlib, htslib)
 #   scripts/deps.sh --bench      also the benchmarks' needs (Google Benchmark, bwa)
 #   scripts/deps.sh --fuzz       also clang, for the fuzz targets
 #   scripts/deps.sh --validate   also Picard and Java, for scripts/validate-sam.sh
 #   scripts/deps.sh --arm64      also the aarch64 cross compiler, qemu and arm64 libraries
 # Runs as root, or through sudo for another user.
 set -euo pipefail
-build=(cmake g++ make pkg-config zlib1g-dev)
-tests=(libgtest-dev samtools python3 python3-dev python3-venv python3-setuptools python3-wheel python3-pytest pybind11-dev
+build=(cmake g++ make pkg-config zlib1g-dev libhts-dev)
+tests=(libgtest-dev samtools python3-pysam python3 python3-dev python3-venv python3-setuptools python3-wheel python3-pytest pybind11-dev
        snakemake)
 pkgs=("${build[@]}" "${tests[@]}")
 arm64=0

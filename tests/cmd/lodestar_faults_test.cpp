@@ -158,6 +158,11 @@ TEST_F(CommandFaults, EachFaultFailsCleanlyAndLeavesEveryFileAsItWas) {
         {"-R \"@RG\\tID:\\tSM:s\" ref.fa reads.fq", 1, "the read group ID is empty"},
         {"-x map-ont -x sr ref.fa reads.fq", 1, "presets do not combine"},
         {"-ay ref.fa illumina.fq", 0, "is not made of SAM tags"},
+        // BAM and CRAM.
+        {"-o out.bam ref.fa reads.fq", 1, "BAM output holds SAM records: add -a"},
+        {"-a --output-fmt bcf ref.fa reads.fq", 1, "'bcf' is not sam, bam or cram"},
+        {"-a -o out.cram ref.idx reads.fq", 1, "give its FASTA with --reference"},
+        {"-a --output-fmt bam -o /dev/full ref.fa reads.fq", 1, "failed to write the BAM file '/dev/full'"},
     };
     const std::map<std::string, std::string> before = snapshot();
     for (const Row &row : rows) {

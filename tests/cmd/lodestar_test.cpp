@@ -208,6 +208,48 @@ TEST_F(Command, ShortPairsArePairedConsistently) {
         for (int c : {1, 6, 7, 8}) EXPECT_EQ(recs[i][c], after[i][c]) << recs[i][0] << " column " << c + 1;
 }
 
+// SAM text with every float tag as samtools prints it (%g), which is the
+// only way its view of a BAM or CRAM file may differ from our text; the @PG
+// line (which holds the command line) is left out.
+std::string floats_as_g(const std::string &text) {
+    std::string out;
+    for (const std::string &l : lstest::lines(text)) {
+        if (l.compare(0, 3, "@PG") == 0) continue;
+        std::vector<std::string> f = lstest::split(l, '\t');
+        for (size_t i = 11; l[0] != '@' && i < f.size(); ++i)
+            if (f[i].size() > 5 && f[i].compare(2, 3, ":f:") == 0) {
+                char buf[64];
+                snprintf(buf, sizeof(buf), "%g", atof(f[i].c_str() + 5));
+                f[i] = f[i].substr(0, 5) + buf;
+            }
+        for (size_t i = 0; i < f.size(); ++i) out += (i ? "\t" : "") + f[i];
+        out += "\n";
+    }
+    return out;
+}
+
+TEST_F(Command, BamAndCramHoldTheSamRecords) {
+    if (!have_samtools()) GTEST_SKIP() << "samtools not installed";
+    const std::string in = file("ref.fa") + " " + file("r1.fq") + " " + file("r2.fq");
+    const std::string sam = floats_as_g(ok("-t2 -ax sr " + in).out);
+    ok("-t2 -ax sr -o " + file("o.bam") + " " + in);
+    // The name asks for nothing; the option asks for CRAM, against the target.
+    ok("-t2 -ax sr --output-fmt cram -o " + file("o.out") + " " + in);
+    const RunResult bam = run_command("samtools view -h --no-PG " + file("o.bam"));
+    // The CRAM header gains M5 and UR tags on its @SQ lines: records only.
+    const RunResult cram = run_command("samtools view --input-fmt-option decode_md=0 -T " + file("ref.fa") + " " +
+                                       file("o.out"));
+    ASSERT_EQ(bam.status, 0) << bam.err;
+    ASSERT_EQ(cram.status, 0) << cram.err;
+    EXPECT_TRUE(floats_as_g(bam.out) == sam) << "BAM records differ from SAM";
+    std::string records;
+    for (const std::string &l : lstest::lines(sam))
+        if (l[0] != '@') records += l + "\n";
+    EXPECT_TRUE(floats_as_g(cram.out) == records)
+        << "CRAM records differ from SAM";
+    EXPECT_EQ(run_command("samtools view -H " + file("o.out") + " | head -1").out.substr(0, 3), "@HD");
+}
+
 TEST_F(Command, SplicedReadsFollowTheAnnotatedIntrons) {
     // A gene whose middle intron has no canonical motif: only the annotation
     // can place it exactly.
