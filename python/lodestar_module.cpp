@@ -332,12 +332,28 @@ struct Mapper {
         return q;
     }
 
-    std::vector<Mapping> map_sequence(const std::string &seq, py::object mate, const std::string &name) const {
+    std::vector<Mapping> map_sequence(const std::string &seq, py::object mate, const std::string &name,
+                                      py::object qual, py::object mate_qual) const {
+        // Qualities are Phred+33 text, one per base, as in FASTQ.
+        auto quality = [](const py::object &q, size_t len, const char *what) {
+            if (q.is_none()) return std::string();
+            std::string s = py::str(q);
+            if (s.size() != len)
+                throw py::value_error(std::string(what) + " has " + std::to_string(s.size()) + " values for " +
+                                      std::to_string(len) + " bases");
+            for (char c : s)
+                if (c < '!' || c > '~') throw py::value_error(std::string(what) + " holds a byte outside '!'..'~'");
+            return s;
+        };
         auto q = new_query();
-        q->recs.push_back(make_record(name, seq.data(), seq.size(), nullptr, 0, nullptr, 0));
+        const std::string qs = quality(qual, seq.size(), "qual");
+        q->recs.push_back(make_record(name, seq.data(), seq.size(), qs.data(), qs.size(), nullptr, 0));
         if (!mate.is_none()) {
             const std::string m = py::str(mate);
-            q->recs.push_back(make_record(name, m.data(), m.size(), nullptr, 0, nullptr, 0));
+            const std::string mq = quality(mate_qual, m.size(), "mate_qual");
+            q->recs.push_back(make_record(name, m.data(), m.size(), mq.data(), mq.size(), nullptr, 0));
+        } else if (!mate_qual.is_none()) {
+            throw py::value_error("mate_qual without mate");
         }
         {
             py::gil_scoped_release nogil;
@@ -626,7 +642,9 @@ PYBIND11_MODULE(lodestar, m) {
             },
             "The SAM header of the mapper's records: @HD, @SQ, the read group (if any) and @PG.")
         .def("map_sequence", &Mapper::map_sequence, py::arg("seq"), py::arg("mate") = py::none(),
-             py::arg("name") = "query", "Mappings of one sequence, or of a pair with mate.")
+             py::arg("name") = "query", py::arg("qual") = py::none(), py::arg("mate_qual") = py::none(),
+             "Mappings of one sequence, or of a pair with mate; qual and mate_qual (Phred+33 text) go into "
+             "to_sam().")
         .def(
             "map_file",
             [](std::shared_ptr<Mapper> self, const std::string &path, py::object mate_path, int threads) {

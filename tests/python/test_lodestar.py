@@ -125,6 +125,22 @@ def test_two_mappers_keep_their_read_groups_and_options(data):
         lodestar.Mapper(index, read_group="@RG\tSM:x")
 
 
+def test_records_read_back_with_pysam(data):
+    pysam = pytest.importorskip("pysam", reason="python3-pysam is not installed")
+    mapper = lodestar.Mapper(lodestar.Index.build(str(data / "g.fa")), preset="map-ont", a=True,
+                             read_group="@RG\tID:p\tSM:s")
+    header = pysam.AlignmentHeader.from_text(mapper.sam_header())
+    name, seq, qual, _ = next(iter(lodestar.read_sequences(str(data / "long.fq"))))
+    recs = [pysam.AlignedSegment.fromstring(m.to_sam(), header)
+            for m in mapper.map_sequence(seq, name=name, qual=qual)]
+    primary = next(r for r in recs if not r.is_secondary and not r.is_supplementary)
+    assert primary.get_tag("RG") == "p" and primary.reference_name in header.references
+    want = qual[::-1] if primary.is_reverse else qual
+    assert pysam.qualities_to_qualitystring(primary.query_qualities) == want
+    with pytest.raises(ValueError, match="qual has 3 values"):
+        mapper.map_sequence(seq, qual="III")
+
+
 def test_every_listed_preset_is_accepted(data):
     index = lodestar.Index.build(str(data / "g.fa"))
     names = [n for group, help in lodestar.presets() for n in group.split(", ") if help]
