@@ -30,7 +30,7 @@ struct OptDef {
     bool yes_sets; /* yes|no: "yes" sets the bits (otherwise it clears them) */
 };
 
-const double kIntMax = 2147483647.0;
+constexpr double kIntMax = 2147483647.0;
 
 std::string fmt_float(double v) {
     char buf[32];
