@@ -33,6 +33,7 @@ struct OptSpec {
     Apply apply;  /* command-only options */
     Default dflt; /* empty: no default shown */
     int lib = -1; /* index in the library's option list */
+    const char *alias = nullptr; /* a second long name */
 };
 
 /* An integer option bound to one field of Args. */
@@ -152,8 +153,11 @@ const std::vector<OptSpec> &option_table() {
                             ARG(max_intron), 1, kIntMax));
         for (const char *name : {"strand", "noncanon", "junc-bonus", "junc-penalty"})
             t.push_back(lib_opt(name));
-        t.push_back(text_opt(0, "junc-bed", "FILE", kSplice, "annotated introns (BED12)", ARG(junc_bed)));
-        t.push_back(text_opt(0, "jump", "FILE", kSplice, "splice-jump junctions (BED12)", ARG(jump)));
+        t.push_back(
+            text_opt(0, "junc-bed", "FILE", kSplice, "annotated introns: BED12, GTF or GFF3", ARG(junc_bed)));
+        t.back().alias = "annotation";
+        t.push_back(
+            text_opt(0, "jump", "FILE", kSplice, "splice-jump junctions: BED12, GTF or GFF3", ARG(jump)));
         t.push_back(text_opt(0, "pass1", "FILE", kSplice, "junctions written by an earlier --write-junc run",
                              ARG(pass1)));
         t.push_back(text_opt(0, "spsc", "FILE", kSplice,
@@ -212,7 +216,7 @@ const OptSpec *find_short(char c) {
 
 const OptSpec *find_long(const std::string &name) {
     for (const OptSpec &o : option_table())
-        if (o.long_name && name == o.long_name) return &o;
+        if ((o.long_name && name == o.long_name) || (o.alias && name == o.alias)) return &o;
     return nullptr;
 }
 
@@ -403,6 +407,7 @@ std::string help_text() {
             if (o.short_name) left += std::string("-") + o.short_name;
             if (o.short_name && o.long_name) left += ", ";
             if (o.long_name) left += std::string("--") + o.long_name;
+            if (o.alias) left += std::string(", --") + o.alias;
             if (o.meta) left += std::string(o.value_optional ? "[=" : " ") + o.meta + (o.value_optional ? "]" : "");
             if (left.size() < 28) left.resize(28, ' ');
             else left += " ";

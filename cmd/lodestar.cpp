@@ -204,6 +204,20 @@ class Progress {
     std::thread thread_;
 };
 
+/* Whether an intron reader's result r lets the run go on; says why not, in
+ * one message. */
+bool intron_file_read(int r, const std::string &path, const char *what, bool empty_ok) {
+    if (r == 0 || (r == LS_ANNOT_NO_INTRON && empty_ok)) return true;
+    if (r == LS_ANNOT_NO_INTRON)
+        error("no intron could be read from the %s file '%s' (BED12, or GTF or GFF3 with exon lines)", what,
+              path.c_str());
+    else if (r == LS_ANNOT_BAD_LINE && ls_verbosity < 1)
+        error("the %s file '%s' has a malformed line (run with -v 1 to see which)", what, path.c_str());
+    else if (r != LS_ANNOT_BAD_LINE) // the library has named the line
+        error("failed to read the %s file '%s': %s", what, path.c_str(), strerror(errno));
+    return false;
+}
+
 /* Attaches the annotation files to a fresh index part. */
 bool attach_annotations(ls_idx *mi, const Args &a) {
     if (!a.alt.empty() && ls_idx_alt_read(mi, a.alt.c_str()) < 0) {
@@ -213,19 +227,18 @@ bool attach_annotations(ls_idx *mi, const Args &a) {
     if (!a.junc_bed.empty()) {
         // Annotated introns both mark splice sites for the aligner and
         // offer junctions to jump across at the ends of alignments.
-        if (ls_idx_bed_read(mi, a.junc_bed.c_str(), 1) < 0 || ls_idx_jjump_read(mi, a.junc_bed.c_str(), 1, -1) < 0) {
-            error("failed to read the annotation file '%s': %s", a.junc_bed.c_str(), strerror(errno));
-            return false;
-        }
+        int r = ls_idx_bed_read(mi, a.junc_bed.c_str(), 1);
+        if (r == 0) r = ls_idx_jjump_read(mi, a.junc_bed.c_str(), 1, -1);
+        if (!intron_file_read(r, a.junc_bed, "annotation", false)) return false;
     }
-    if (!a.jump.empty() && ls_idx_jjump_read(mi, a.jump.c_str(), 1, -1) < 0) {
-        error("failed to read the splice-jump file '%s': %s", a.jump.c_str(), strerror(errno));
+    if (!a.jump.empty() &&
+        !intron_file_read(ls_idx_jjump_read(mi, a.jump.c_str(), 1, -1), a.jump, "splice-jump", false))
         return false;
-    }
-    if (!a.pass1.empty() && ls_idx_jjump_read(mi, a.pass1.c_str(), 0, -1) < 0) {
-        error("failed to read the junction file '%s': %s", a.pass1.c_str(), strerror(errno));
+    // A first pass that found no junction wrote an empty file, which is no
+    // fault of this run.
+    if (!a.pass1.empty() &&
+        !intron_file_read(ls_idx_jjump_read(mi, a.pass1.c_str(), 0, -1), a.pass1, "junction", true))
         return false;
-    }
     if (!a.spsc.empty() && ls_idx_spsc_read(mi, a.spsc.c_str(), 63) < 0) {
         error("failed to read the splice-score file '%s': %s", a.spsc.c_str(), strerror(errno));
         return false;

@@ -581,22 +581,47 @@ int ls_idx_name_to_id(const ls_idx *mi, const char *name);
  * Tables read from text files (plain or gzip; "-" or a null path is standard
  * input) after a part exists, attached to it and freed with it. Readers look
  * targets up by name (the name index is built on first use) and skip lines
- * they cannot use without a message; they must not run while the part is
- * used for mapping. The lookups only read and may run on many threads. */
+ * they cannot use without a message (except in GTF and GFF3, below); they
+ * must not run while the part is used for mapping. The lookups only read and
+ * may run on many threads. */
 
 /* Marks the targets named by the lines of path (each cut at its first white
  * space) as ALT contigs and stores the number of such lines in n_alt.
  * Returns that number, or -1 if the file cannot be opened or read. */
 int ls_idx_alt_read(ls_idx *mi, const char *path);
 
-/* Replaces the part's intervals with those of a BED file. Returns 0, or -1
- * (the part unchanged) if the file cannot be opened or read. */
+/* Results of the two intron readers below besides 0 and -1; the part is
+ * left unchanged with either. */
+#define LS_ANNOT_BAD_LINE  (-2) /* a malformed GTF or GFF3 line: too few or too many columns, a start or end
+                                   that is not a position, an end before the start (said on standard error,
+                                   with the file and the line number) */
+#define LS_ANNOT_NO_INTRON (-3) /* no line or transcript of the file gave an intron (or, for ls_idx_bed_read
+                                   without read_junc, an interval), whichever targets the part holds */
+
+/* The intron readers take BED, GTF or GFF3, told apart by the first line
+ * that is not a comment, blank, or a track or browser line: nine
+ * tab-separated columns with positions in the fourth and fifth and a strand
+ * in the seventh make GTF or GFF3 (GFF3 after a "##gff-version 3" line or
+ * when the attributes read key=value), anything else BED. In GTF and GFF3
+ * the exon lines give the introns: grouped into transcripts by transcript_id
+ * (GTF) or by each id of Parent (GFF3), sorted by start, an intron lies
+ * between each two consecutive exons that neither touch nor overlap; the
+ * tables then hold exactly what a BED12 line per transcript (blocks = exons,
+ * score ".") in order of first appearance would give. Transcripts whose
+ * exons lie on several targets or strands are skipped (ls_idx_jjump_read
+ * warns, naming them). Other features are ignored.
+ *
+ * ls_idx_bed_read replaces the part's intervals with those of the file: with
+ * read_junc, the introns of BED12 lines and transcripts; otherwise each BED
+ * line's interval, each transcript's span. Returns 0, -1 (the part
+ * unchanged) if the file cannot be opened or read, or an LS_ANNOT_* result. */
 int ls_idx_bed_read(ls_idx *mi, const char *path, int read_junc);
-/* Adds the introns of a BED12 file (lines scoring below min_sc dropped when
- * min_sc is 1 or more) to the part's jump lists, each record with the flag
- * value flag; identical junctions merge, summing counts and OR-ing flags.
- * Returns 0, or -1 (the part unchanged) if the file cannot be opened or
- * read. */
+/* Adds the introns of a BED12, GTF or GFF3 file (BED lines scoring below
+ * min_sc dropped when min_sc is 1 or more; GTF and GFF3 transcripts carry no
+ * score and are all dropped then) to the part's jump lists, each record with
+ * the flag value flag; identical junctions merge, summing counts and OR-ing
+ * flags. Returns 0, -1 (the part unchanged) if the file cannot be opened or
+ * read, or an LS_ANNOT_* result. */
 int ls_idx_jjump_read(ls_idx *mi, const char *path, int flag, int min_sc);
 /* Replaces the part's splice-site scores with those of a table of lines
  * "name, position, strand, D|A, score" (tab-separated); scores are scaled

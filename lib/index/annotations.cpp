@@ -1,7 +1,7 @@
 /* Annotation tables of an index part: ALT contig names, annotated intervals
- * (introns) from BED files, splice-jump lists and per-base splice-site
- * scores; their text readers and the lookups the aligner uses. Every table
- * comes from the system allocator and is freed with the part. */
+ * (introns) from BED12, GTF or GFF3 files, splice-jump lists and per-base
+ * splice-site scores; their text readers and the lookups the aligner uses.
+ * Every table comes from the system allocator and is freed with the part. */
 #include "index/index.h"
 
 #include <ctype.h>
@@ -9,6 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "base/alloc.h"
@@ -137,18 +141,33 @@ void push_intv(ls_idx_intv_v *v, int32_t st, int32_t en, int32_t score, int stra
     r->strand = strand;
 }
 
-/* Parses one BED line and appends what it yields to the list of its target.
- * Returns the number of intervals added. */
-int add_bed_line(const ls_idx *mi, char *line, int read_junc, int min_sc, ls_idx_intv_v *lists,
-                 std::vector<char *> &f, std::vector<int64_t> &sizes, std::vector<int64_t> &starts) {
+/* Where the intervals of one file go: the list of their target when this
+ * part holds it. Every interval is counted, stored or not, so that a file
+ * whose targets all lie in other parts of a split index still counts as one
+ * that gave introns. */
+struct IntervalSink {
+    const ls_idx *mi;
+    ls_idx_intv_v *lists;
+    long n_found = 0, n_stored = 0;
+
+    void add(int rid, int64_t st, int64_t en, int32_t score, int strand) {
+        ++n_found;
+        if (rid < 0) return;
+        push_intv(&lists[rid], (int32_t)st, (int32_t)en, score, strand);
+        ++n_stored;
+    }
+};
+
+/* Parses one BED line and hands what it yields to the sink. */
+void add_bed_line(char *line, int read_junc, int min_sc, IntervalSink &sink, std::vector<char *> &f,
+                  std::vector<int64_t> &sizes, std::vector<int64_t> &starts) {
     split_tabs(line, 13, f);
-    if (f.size() < 3) return 0;
-    const int rid = ls_idx_name_to_id(mi, f[0]);
-    if (rid < 0) return 0;
+    if (f.size() < 3) return;
+    const int rid = ls_idx_name_to_id(sink.mi, f[0]);
     int64_t st, en;
-    if (!parse_int(f[1], 0, INT32_MAX, &st)) return 0;
+    if (!parse_int(f[1], 0, INT32_MAX, &st)) return;
     // A negative or unreadable end leaves nothing usable on the line.
-    if (!parse_int(f[2], 0, INT32_MAX, &en)) return 0;
+    if (!parse_int(f[2], 0, INT32_MAX, &en)) return;
     int32_t score = -1;
     int strand = 0;
     if (f.size() > 4 && starts_with_digit(f[4])) {
@@ -158,26 +177,20 @@ int add_bed_line(const ls_idx *mi, char *line, int read_junc, int min_sc, ls_idx
     if (f.size() > 5) strand = f[5][0] == '+' ? 1 : f[5][0] == '-' ? -1 : 0;
     // Block fields count only when the block count is a number.
     const size_t n_fields = f.size() > 9 && !starts_with_digit(f[9]) ? 9 : f.size();
-    if (st >= en || (min_sc >= 1 && score < min_sc)) return 0;
+    if (st >= en || (min_sc >= 1 && score < min_sc)) return;
 
-    ls_idx_intv_v *v = &lists[rid];
     if (!read_junc || n_fields < 12) {
-        push_intv(v, (int32_t)st, (int32_t)en, score, strand);
-        return 1;
+        sink.add(rid, st, en, score, strand);
+        return;
     }
     int64_t n_blk;
-    if (!parse_int(f[9], 0, INT64_MAX, &n_blk)) return 0;
+    if (!parse_int(f[9], 0, INT64_MAX, &n_blk)) return;
     // Block lists shorter than the block count make the line unusable.
-    if (!parse_list(f[10], n_blk, sizes) || !parse_list(f[11], n_blk, starts)) return 0;
-    int n_added = 0;
+    if (!parse_list(f[10], n_blk, sizes) || !parse_list(f[11], n_blk, starts)) return;
     for (int64_t b = 0; b + 1 < n_blk; ++b) {
         const int64_t ist = st + starts[b] + sizes[b], ien = st + starts[b + 1];
-        if (ist < ien && ist >= 0 && ien <= INT32_MAX) {
-            push_intv(v, (int32_t)ist, (int32_t)ien, score, strand);
-            ++n_added;
-        }
+        if (ist < ien && ist >= 0 && ien <= INT32_MAX) sink.add(rid, ist, ien, score, strand);
     }
-    return n_added;
 }
 
 /* Sorts one list by (start, end) and merges identical intervals into their
@@ -209,6 +222,229 @@ void free_intv_lists(ls_idx_intv_v *lists, uint32_t n_seq) {
     if (lists == nullptr) return;
     for (uint32_t i = 0; i < n_seq; ++i) free(lists[i].a);
     free(lists);
+}
+
+/* ---- GTF and GFF3 transcripts ---- */
+
+enum class Format { kBed, kGtf, kGff3 };
+
+/* Lines passed over before the first record, whatever the format:
+ * comments, blank lines and the track and browser lines of genome browsers. */
+bool is_preamble(const char *line) {
+    auto word = [line](const char *w, size_t n) {
+        return strncmp(line, w, n) == 0 && (line[n] == 0 || isspace((unsigned char)line[n]));
+    };
+    return line[0] == '#' || line[0] == 0 || line[0] == '\r' || word("track", 5) || word("browser", 7);
+}
+
+bool is_position(const char *s) {
+    if (*s == 0) return false;
+    for (; *s; ++s)
+        if (!isdigit((unsigned char)*s)) return false;
+    return true;
+}
+
+/* The format of the first record line. GTF and GFF3 lines have nine
+ * columns with positions in the fourth and fifth and a strand in the
+ * seventh (no BED line does: BED's seventh column is a position); GFF3
+ * writes its attributes key=value, GTF key "value". */
+Format detect_format(const char *line, bool gff3_header) {
+    std::string copy(line);
+    if (!copy.empty() && copy.back() == '\r') copy.pop_back();
+    std::vector<char *> f;
+    split_tabs(&copy[0], 10, f);
+    if (f.size() != 9 || !is_position(f[3]) || !is_position(f[4]) || strlen(f[6]) != 1 ||
+        strchr("+-.?", f[6][0]) == nullptr)
+        return Format::kBed;
+    if (gff3_header) return Format::kGff3;
+    const char *a = f[8];
+    while (*a == ' ') ++a;
+    const size_t key = strcspn(a, " =\";");
+    return a[key] == '=' ? Format::kGff3 : Format::kGtf;
+}
+
+/* The transcripts of a GTF or GFF3 file, in the order their first exon
+ * appears, each with its exons as 0-based half-open intervals. */
+class TranscriptTable {
+  public:
+    void add_exon(const std::string &id, const char *target, int strand, int64_t st, int64_t en) {
+        auto it = index_.find(id);
+        if (it == index_.end()) {
+            it = index_.emplace(id, tx_.size()).first;
+            tx_.push_back(Transcript{id, target, strand, false, {}});
+        }
+        Transcript &t = tx_[it->second];
+        // One target and one strand per transcript; anything else cannot
+        // give introns and is reported once, after reading.
+        if (t.target != target || t.strand != strand) t.mixed = true;
+        t.exons.emplace_back(st, en);
+    }
+
+    /* Hands each transcript's introns (or, without read_junc, its span) to
+     * the sink, in file order, so that a BED12 file listing the same
+     * transcripts in the same order gives the same lists. */
+    void emit(const char *path, int read_junc, int min_sc, bool warn, IntervalSink &sink) {
+        for (Transcript &t : tx_) {
+            const int rid = ls_idx_name_to_id(sink.mi, t.target.c_str());
+            if (t.mixed) {
+                // Said by the part holding its first target only, so a
+                // split index says it once.
+                if (warn && rid >= 0)
+                    ls_log(LS_LOG_WARNING,
+                           "skipping transcript '%s' of '%s': its exons lie on different targets or strands",
+                           t.id.c_str(), path);
+                continue;
+            }
+            // GTF and GFF3 carry no transcript score: like a BED score of "."
+            // it fails any minimum.
+            if (min_sc >= 1) continue;
+            std::sort(t.exons.begin(), t.exons.end());
+            if (!read_junc) {
+                int64_t en = 0;
+                for (const auto &e : t.exons) en = std::max(en, e.second);
+                sink.add(rid, t.exons[0].first, en, -1, t.strand);
+                continue;
+            }
+            for (size_t i = 0; i + 1 < t.exons.size(); ++i)
+                if (t.exons[i].second < t.exons[i + 1].first)
+                    sink.add(rid, t.exons[i].second, t.exons[i + 1].first, -1, t.strand);
+        }
+    }
+
+  private:
+    struct Transcript {
+        std::string id, target;
+        int strand;
+        bool mixed;
+        std::vector<std::pair<int64_t, int64_t>> exons;
+    };
+    std::unordered_map<std::string, size_t> index_;
+    std::vector<Transcript> tx_;
+};
+
+/* The value of attribute key in a GTF attribute column (key "value"; ...),
+ * without its quotes; false when absent. */
+bool gtf_attribute(const char *a, const char *key, std::string *value) {
+    const size_t n = strlen(key);
+    while (*a) {
+        while (*a == ' ' || *a == ';') ++a;
+        const char *end = strchr(a, ';');
+        if (end == nullptr) end = a + strlen(a);
+        if (strncmp(a, key, n) == 0 && a[n] == ' ') {
+            const char *v = a + n, *e = end;
+            while (v < e && *v == ' ') ++v;
+            while (e > v && e[-1] == ' ') --e;
+            if (e - v >= 2 && *v == '"' && e[-1] == '"') ++v, --e;
+            value->assign(v, e);
+            return true;
+        }
+        a = end;
+    }
+    return false;
+}
+
+/* The values of attribute key in a GFF3 attribute column (key=v1,v2;...). */
+void gff3_attribute(const char *a, const char *key, std::vector<std::string> *values) {
+    values->clear();
+    const size_t n = strlen(key);
+    while (*a) {
+        while (*a == ' ' || *a == ';') ++a;
+        const size_t len = strcspn(a, ";");
+        if (strncmp(a, key, n) == 0 && a[n] == '=') {
+            for (const char *v = a + n + 1, *end = a + len; v < end;) {
+                const char *c = std::find(v, end, ',');
+                if (c > v) values->emplace_back(v, c);
+                v = c + (c < end);
+            }
+        }
+        a += len;
+    }
+}
+
+/* Parses one GTF or GFF3 line and adds its exon, if it is one, to each of
+ * its transcripts. Returns false, after one message naming the file and the
+ * line, when the line is malformed. */
+bool add_feature_line(char *line, Format fmt, const char *path, long line_no, TranscriptTable &table,
+                      std::vector<char *> &f, std::vector<std::string> &ids) {
+    const size_t len = strlen(line);
+    if (len > 0 && line[len - 1] == '\r') line[len - 1] = 0;
+    split_tabs(line, 10, f);
+    const char *what = nullptr;
+    int64_t st = 0, en = 0;
+    if (f.size() != 9)
+        what = "it does not have 9 tab-separated columns";
+    else if (!is_position(f[3]) || !is_position(f[4]) || !parse_int(f[3], 1, INT32_MAX, &st) ||
+             !parse_int(f[4], 1, INT32_MAX, &en))
+        what = "the start and end (columns 4 and 5) must be positions from 1 to 2147483647";
+    else if (en < st)
+        what = "the end (column 5) lies before the start (column 4)";
+    if (what != nullptr) {
+        ls_log(LS_LOG_ERROR, "'%s' line %ld: %s", path, line_no, what);
+        return false;
+    }
+    if (strcmp(f[2], "exon") != 0) return true;
+    const int strand = f[6][0] == '+' ? 1 : f[6][0] == '-' ? -1 : 0;
+    if (fmt == Format::kGtf) {
+        ids.resize(1);
+        if (!gtf_attribute(f[8], "transcript_id", &ids[0])) ids.clear();
+    } else {
+        gff3_attribute(f[8], "Parent", &ids);
+    }
+    // 1-based inclusive [st, en] is 0-based half-open [st - 1, en).
+    for (const std::string &id : ids) table.add_exon(id, f[0], strand, st - 1, en);
+    return true;
+}
+
+/* Reads an annotation file of any of the three formats into one interval
+ * list per target of the part. Returns the lists, or null with *status -1
+ * (the file cannot be opened or read) or LS_ANNOT_BAD_LINE. On success
+ * *status is 0, or LS_ANNOT_NO_INTRON when no record gave an interval. */
+ls_idx_intv_v *read_intervals(ls_idx *mi, const char *path, int read_junc, int min_sc, bool warn,
+                              int *status) {
+    *status = -1;
+    LineReader in(path);
+    if (!in.is_open()) return nullptr;
+    const char *name = path ? path : "-";
+    ls_idx_build_name_index(mi);
+    IntervalSink sink{mi, static_cast<ls_idx_intv_v *>(
+                              ls_xcalloc(mi->n_seq, sizeof(ls_idx_intv_v), "ls_idx_bed_read_merge"))};
+    std::vector<char *> fields;
+    std::vector<int64_t> sizes, starts;
+    std::vector<std::string> ids;
+    TranscriptTable table;
+    bool known = false, gff3_header = false, bad = false;
+    Format fmt = Format::kBed;
+    long line_no = 0;
+    for (char *line; !bad && (line = in.next()) != nullptr;) {
+        ++line_no;
+        if (!known) {
+            if (strncmp(line, "##gff-version", 13) == 0 && atoi(line + 13) == 3) gff3_header = true;
+            if (is_preamble(line)) continue;
+            fmt = detect_format(line, gff3_header);
+            known = true;
+        }
+        if (fmt == Format::kBed) {
+            add_bed_line(line, read_junc, min_sc, sink, fields, sizes, starts);
+        } else if (strncmp(line, "##FASTA", 7) == 0) {
+            break; // GFF3 may end with the sequences themselves
+        } else if (!is_preamble(line)) {
+            bad = !add_feature_line(line, fmt, name, line_no, table, fields, ids);
+        }
+    }
+    if (bad || in.failed()) {
+        free_intv_lists(sink.lists, mi->n_seq);
+        if (bad) *status = LS_ANNOT_BAD_LINE;
+        return nullptr;
+    }
+    table.emit(name, read_junc, min_sc, warn, sink);
+    long n_kept = 0;
+    for (uint32_t i = 0; i < mi->n_seq; ++i) {
+        sort_merge_intv(&sink.lists[i]);
+        n_kept += sink.lists[i].n;
+    }
+    ls_log(LS_LOG_INFO, "read %ld introns, %ld of which are non-redundant", sink.n_stored, n_kept);
+    *status = sink.n_found > 0 ? 0 : LS_ANNOT_NO_INTRON;
+    return sink.lists;
 }
 
 /* ---- jumps ---- */
@@ -441,42 +677,31 @@ int ls_idx_alt_read(ls_idx *mi, const char *path) {
 }
 
 ls_idx_intv_v *ls_idx_bed_read_merge(ls_idx *mi, const char *path, int read_junc, int min_sc) {
-    LineReader in(path);
-    if (!in.is_open()) return nullptr;
-    ls_idx_build_name_index(mi);
-    ls_idx_intv_v *lists =
-        static_cast<ls_idx_intv_v *>(ls_xcalloc(mi->n_seq, sizeof(ls_idx_intv_v), "ls_idx_bed_read_merge"));
-    std::vector<char *> fields;
-    std::vector<int64_t> sizes, starts;
-    long n_read = 0;
-    for (char *line; (line = in.next()) != nullptr;)
-        n_read += add_bed_line(mi, line, read_junc, min_sc, lists, fields, sizes, starts);
-    if (in.failed()) {
-        free_intv_lists(lists, mi->n_seq);
-        return nullptr;
-    }
-    long n_kept = 0;
-    for (uint32_t i = 0; i < mi->n_seq; ++i) {
-        sort_merge_intv(&lists[i]);
-        n_kept += lists[i].n;
-    }
-    ls_log(LS_LOG_INFO, "read %ld introns, %ld of which are non-redundant", n_read, n_kept);
-    return lists;
+    int status;
+    return read_intervals(mi, path, read_junc, min_sc, true, &status);
 }
 
 int ls_idx_bed_read(ls_idx *mi, const char *path, int read_junc) {
-    ls_idx_build_name_index(mi);
-    ls_idx_intv_v *lists = ls_idx_bed_read_merge(mi, path, read_junc, -1);
-    if (lists == nullptr) return -1;
+    int status;
+    // Callers read the same file for the jump lists, whose reading names
+    // the transcripts it skips; once is enough.
+    ls_idx_intv_v *lists = read_intervals(mi, path, read_junc, -1, false, &status);
+    if (status != 0) {
+        free_intv_lists(lists, mi->n_seq);
+        return status;
+    }
     free_intv_lists(mi->intervals, mi->n_seq);
     mi->intervals = lists;
     return 0;
 }
 
 int ls_idx_jjump_read(ls_idx *mi, const char *path, int flag, int min_sc) {
-    ls_idx_build_name_index(mi);
-    ls_idx_intv_v *iv = ls_idx_bed_read_merge(mi, path, 1, min_sc);
-    if (iv == nullptr) return -1;
+    int status;
+    ls_idx_intv_v *iv = read_intervals(mi, path, 1, min_sc, true, &status);
+    if (status != 0) {
+        free_intv_lists(iv, mi->n_seq);
+        return status;
+    }
     ls_idx_jump_v *lists =
         static_cast<ls_idx_jump_v *>(ls_xcalloc(mi->n_seq, sizeof(ls_idx_jump_v), "ls_idx_jjump_read"));
     for (uint32_t i = 0; i < mi->n_seq; ++i) lists[i] = jumps_of_introns(&iv[i], flag);

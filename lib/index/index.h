@@ -109,12 +109,14 @@ static inline void ls_idx_prefetch(const ls_idx *mi, uint64_t h, int stage) {
 
 /* ---- annotations (internals; the readers and lookups are public) ---- */
 
-/* Intervals of a BED file, one sorted, duplicate-free list per target (n_seq
- * lists; the caller frees each list's array and the array of lists). With
- * read_junc, lines of 12 or more fields give their introns (the gaps between
- * consecutive blocks) instead of the interval itself. Lines whose score is
- * below min_sc are dropped when min_sc is 1 or more. Null if the file cannot
- * be opened or read. */
+/* Intervals of a BED, GTF or GFF3 file (told apart as ls_idx_bed_read
+ * says), one sorted, duplicate-free list per target (n_seq lists; the caller
+ * frees each list's array and the array of lists). With read_junc, lines of
+ * 12 or more fields and transcripts give their introns (the gaps between
+ * consecutive blocks or exons) instead of the interval itself. Lines whose
+ * score is below min_sc are dropped when min_sc is 1 or more. Null if the
+ * file cannot be opened or read or has a malformed GTF or GFF3 line; a file
+ * that gave nothing yields empty lists. */
 ls_idx_intv_v *ls_idx_bed_read_merge(ls_idx *mi, const char *path, int read_junc, int min_sc);
 
 /* Index of the last record of a[0 .. n) whose off is not above x, or -1 when

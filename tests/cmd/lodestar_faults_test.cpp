@@ -1,7 +1,8 @@
 // Faults at the command's boundary, one row each: the command line, the exit
 // status, a piece of the one message it must print, and afterwards every
 // input unchanged, no output left under its final name and no temporary
-// file left behind. Damaged inputs are made from generated reads.
+// file left behind. Damaged inputs are made from generated reads. Also: one
+// annotation as BED12, GTF or GFF3 maps alike.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -10,9 +11,11 @@
 
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "sim.h"
 #include "testutil.h"
 
 using lstest::run_command;
@@ -63,6 +66,9 @@ class CommandFaults : public ::testing::Test {
         idx[4 + 20 + 1] ^= 0x2;
         write("flipped.idx", idx);
         ASSERT_EQ(symlink("reads.fq", file("reads_link.fq").c_str()), 0);
+        write("noexon.gtf", "chr\tsrc\tgene\t101\t900\t.\t+\t.\tgene_id \"g\";\n");
+        write("bad.gff3", "##gff-version 3\nchr\tsrc\texon\t1\t10\t.\t+\t.\tParent=t\n"
+                          "chr\tsrc\texon\t90\t20\t.\t+\t.\tParent=t\n");
     }
 
     static std::string swap_two_records(const std::string &fq) {
@@ -148,6 +154,12 @@ TEST_F(CommandFaults, EachFaultFailsCleanlyAndLeavesEveryFileAsItWas) {
         {"ref.fa <(cat reads.fq)", 0, "40 reads"},
         {"-I 10k --sketch-batch 1k ref.fa <(cat reads.fq)", 1, "can be read only once"},
         {"--split-prefix sp ref.fa <(cat reads.fq)", 1, "can be read only once"},
+        // Annotations that give no intron.
+        {"--annotation noexon.gtf -x splice ref.fa reads.fq", 1,
+         "no intron could be read from the annotation file 'noexon.gtf'"},
+        {"--junc-bed bad.gff3 -x splice ref.fa reads.fq", 1,
+         "'bad.gff3' line 3: the end (column 5) lies before"},
+        {"-v0 --junc-bed bad.gff3 -x splice ref.fa reads.fq", 1, "'bad.gff3' has a malformed line"},
         // Targets SAM cannot name.
         {"unnamed.fa reads.fq", 1, "has an empty name"},
         {"-a dup.fa reads.fq", 1, "occurs twice in 'dup.fa'; SAM output needs distinct names"},
@@ -177,6 +189,53 @@ TEST_F(CommandFaults, EachFaultFailsCleanlyAndLeavesEveryFileAsItWas) {
     EXPECT_TRUE(stat("/dev/full", &st) == 0 && S_ISCHR(st.st_mode)) << "a failed -d removed the device";
     // The records before a damaged one were written.
     EXPECT_EQ(lstest::lines(sh(cmd("ref.fa no_plus.fq")).out).size(), 2u);
+}
+
+TEST_F(CommandFaults, SplicedMappingIsTheSameWithBed12GtfOrGff3) {
+    std::mt19937 rng(11);
+    std::string g = lstest::random_dna(rng, 40000);
+    const lstest::Gene fwd{{{5000, 5300}, {7000, 7250}, {10000, 10400}}},
+        rev{{{20000, 20500}, {23000, 23200}}};
+    lstest::plant_introns(g, fwd);
+    for (size_t i = 0; i + 1 < rev.exons.size(); ++i) {
+        // A '-' strand GT..AG intron reads CT..AC on the genome.
+        const int s = rev.exons[i].second, e = rev.exons[i + 1].first;
+        g[s] = 'C', g[s + 1] = 'T', g[e - 2] = 'A', g[e - 1] = 'C';
+    }
+    write("gene.fa", ">g\n" + g + "\n");
+    write("tx.fa", ">fwd\n" + lstest::transcript(g, fwd) + "\n>rev\n" +
+                       lssim::revcomp(lstest::transcript(g, rev)) + "\n");
+    std::string bed, gtf, gff3 = "##gff-version 3\n";
+    for (const auto &t : {std::make_pair("fwd", fwd), std::make_pair("rev", rev)}) {
+        const std::string id = t.first, strand = id == "fwd" ? "+" : "-";
+        const auto &ex = t.second.exons;
+        std::string sizes, starts;
+        for (const auto &e : ex) {
+            sizes += std::to_string(e.second - e.first) + ",";
+            starts += std::to_string(e.first - ex[0].first) + ",";
+            const std::string cols = "g\tsim\texon\t" + std::to_string(e.first + 1) + "\t" +
+                                     std::to_string(e.second) + "\t.\t" + strand + "\t.\t";
+            gtf += cols + "gene_id \"" + id + "\"; transcript_id \"" + id + "\";\n";
+            gff3 += cols + "Parent=" + id + "\n";
+        }
+        bed += "g\t" + std::to_string(ex[0].first) + "\t" + std::to_string(ex.back().second) + "\t" + id +
+               "\t.\t" + strand + "\t0\t0\t0\t" + std::to_string(ex.size()) + "\t" + sizes + "\t" + starts +
+               "\n";
+    }
+    std::string first;
+    for (const std::string &annotation : {bed, gtf, gff3}) {
+        // One name for the three: the reader goes by content, and the
+        // command line in the SAM header stays the same.
+        write("introns", annotation);
+        const lstest::RunResult r = sh(cmd("-ax splice --junc-bed introns gene.fa tx.fa"));
+        ASSERT_EQ(r.status, 0) << r.err;
+        if (first.empty()) first = r.out;
+        EXPECT_EQ(r.out, first) << annotation;
+    }
+    int spliced = 0;
+    for (const std::string &line : lstest::lines(first))
+        if (line[0] != '@') spliced += lstest::split(line, '\t')[5].find('N') != std::string::npos;
+    EXPECT_EQ(spliced, 2) << first;
 }
 
 TEST_F(CommandFaults, PlantedLinksAreNeitherFollowedNorRemoved) {
