@@ -185,8 +185,8 @@ const std::vector<OptSpec> &option_table() {
                              ARG(reference)));
         t.push_back(text_opt('R', "read-group", "STR", kOutput,
                              "SAM read group line, e.g. '@RG\\tID:x\\tSM:y'", ARG(rg_line)));
-        for (const char *name : {"cs", "ds", "MD", "long-cigar", "soft-clip", "secondary-seq", "copy-comment",
-                                 "paf-no-hit", "sam-hit-only", "no-qual"})
+        for (const char *name : {"cs", "ds", "MD", "long-cigar", "soft-clip", "secondary-seq", "mate-tags",
+                                 "copy-comment", "paf-no-hit", "sam-hit-only", "no-qual"})
             t.push_back(lib_opt(name));
         t.push_back(int_opt('v', "verbose", "INT", kOutput,
                             "verbosity: 1 errors, 2 also warnings and progress, 3 library details",

@@ -91,6 +91,7 @@ const char *ls_version(void);
 #define LS_F_SHORT_RNA        0x8000000000LL
 #define LS_F_JUNC_OUT         0x10000000000LL
 #define LS_F_MAPQ_FROM_ALN    0x20000000000LL /* mapping quality from aligned scores; needs LS_F_BASE_ALIGN */
+#define LS_F_NO_MATE_TAGS     0x40000000000LL /* no MC and MQ tags in SAM records of pairs */
 
 /* ---- debug bits of ls_debug_flags ---- */
 #define LS_DBG_NO_ARENA    0x1
@@ -874,8 +875,12 @@ int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int arg
  * region reg_idx of segment seg_idx of a query of n_seg segments; segment s
  * has n_regss[s] regions in regss[s]. A reg_idx outside the segment's regions
  * gives the segment's unmapped record. Every segment with regions must have
- * one marked sam_pri. km is scratch for the difference strings (null: the
- * system allocator); rep_len < 0 omits the rl:i tag. */
+ * one marked sam_pri. t is segment seg_idx's record. A pair's records (n_seg
+ * 2) carry the MC and MQ tags of the mate's primary when the mate is mapped
+ * and LS_F_NO_MATE_TAGS is not set; the mate's clips need its length, so the
+ * two records then lie side by side (t - seg_idx is the first). km is
+ * scratch for the difference strings (null: the system allocator); rep_len
+ * < 0 omits the rl:i tag. */
 void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx, int reg_idx,
                    int n_seg, const int *n_regss, const ls_reg *const *regss, struct km_arena *km,
                    int64_t flag, int rep_len);

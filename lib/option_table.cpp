@@ -387,6 +387,8 @@ constexpr OptDef kOptTable[] = {
     flag_opt('Y', "soft-clip", LS_OPT_OUTPUT, "soft clipping in supplementary records", LS_F_SOFT_CLIP),
     flag_opt(0, "secondary-seq", LS_OPT_OUTPUT, "bases and qualities in secondary records",
              LS_F_SECONDARY_SEQ),
+    yes_no_opt("mate-tags", LS_OPT_OUTPUT, "MC and MQ tags (the mate's CIGAR and mapping quality) for pairs",
+               LS_F_NO_MATE_TAGS, false),
     flag_opt('y', "copy-comment", LS_OPT_OUTPUT, "copy the FASTA/FASTQ comment to the output",
              LS_F_COPY_COMMENT),
     flag_opt(0, "paf-no-hit", LS_OPT_OUTPUT, "PAF lines for unmapped queries", LS_F_PAF_UNMAPPED),

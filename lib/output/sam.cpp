@@ -63,6 +63,17 @@ void write_sam_cigar(ls_string *str, int sam_flag, int in_tag, int qlen, const l
     }
 }
 
+/* MC and MQ: the CIGAR and MAPQ of the mate's SAM-primary record (mate_qlen
+ * long), which carries neither secondary nor supplementary bit and so clips
+ * softly. A CIGAR too long for the column is given whole, as readers see it
+ * once they have taken it back from the CG tag: duplicate markers work out the
+ * mate's unclipped ends from it, which the placeholder would get wrong. */
+void write_mate_tags(ls_string *str, int mate_qlen, const ls_reg *mate, int64_t flag) {
+    ls_string_printf(str, "\tMC:Z:");
+    write_sam_cigar(str, 0, 0, mate_qlen, mate, flag);
+    ls_string_printf(str, "\tMQ:i:%d", (int)mate->mapq);
+}
+
 /* The other aligned primaries of the array (chimeric pieces of the query),
  * each as target, position, strand, a CIGAR of its spans, mapq and NM. */
 void write_sa_tag(ls_string *str, const ls_idx *mi, int qlen, const ls_reg *r, int n_regs,
@@ -454,6 +465,10 @@ void ls_sam_format_ctx(const ls_sam_ctx *ctx, ls_string *str, const ls_idx *mi, 
 
     if (ctx->rg_id[0]) ls_string_printf(str, "\tRG:Z:%s", ctx->rg_id);
     if (n_seg > 2) ls_string_printf(str, "\tFI:i:%d", seg_idx);
+    // Every record of a pair, secondary and supplementary ones too, names the mate's primary as
+    // RNEXT does; duplicate markers read these instead of needing a pass that fills them in.
+    if (n_seg == 2 && r_next != nullptr && !(flag & LS_F_NO_MATE_TAGS))
+        write_mate_tags(str, t[1 - 2 * seg_idx].len, r_next, flag); // the mate's record is beside t
 
     if (r != nullptr) {
         ls_paf_tags(str, r);

@@ -385,7 +385,8 @@ TEST(SamRecord, LongCigarMovesToTag) {
     a.add(0, 0, 70000, 5, 35005, 0, cg).sam_pri = 1;
 
     const std::string col = sam(idx.mi, t, 0, 0, {&a});
-    EXPECT_EQ(split(col, '\t')[5].size(), 2 + 35000 * 4 + 2u); // 5S, 1M1D x 35000, 5S
+    const std::vector<std::string> f_whole = split(col, '\t');
+    EXPECT_EQ(f_whole[5].size(), 2 + 35000 * 4 + 2u); // 5S, 1M1D x 35000, 5S
     EXPECT_EQ(col.find("CG:B:I"), std::string::npos);
 
     const std::string s = sam(idx.mi, t, 0, 0, {&a}, LS_F_LONG_CIGAR);
@@ -414,13 +415,24 @@ TEST(SamRecord, LongCigarMovesToTag) {
     // Secondary without its bases: a zero-length clip in the placeholder.
     c.add(0, 0, 65534, 5, 32772, 0, cg2).parent = 0;
     EXPECT_EQ(split(sam(idx.mi, t2, 0, 1, {&c}, LS_F_LONG_CIGAR), '\t')[5], "0S65534N");
+
+    // A mate's MC holds the whole CIGAR, as readers see the record once they take it back from
+    // the CG tag, not the placeholder; the CG tag stays the record's own.
+    ls_bseq_rec frag[2] = {t, query("q", seq.substr(0, 50), "")};
+    Regs none;
+    for (int64_t fl : {(int64_t)0, (int64_t)LS_F_LONG_CIGAR}) {
+        const std::string mate = sam(idx.mi, frag[1], 1, -1, {&a, &none}, fl);
+        EXPECT_EQ(split(mate, '\t')[11], "MC:Z:" + f_whole[5]) << fl;
+        EXPECT_EQ(mate.find("CG:B"), std::string::npos);
+    }
 }
 
 TEST(SamRecord, PairedMates) {
     std::mt19937 rng(17);
     Idx idx({random_dna(rng, 2000), random_dna(rng, 2000)});
     const std::string s1 = random_dna(rng, 150), s2 = random_dna(rng, 100);
-    ls_bseq_rec t1 = query("read/1", s1, ""), t2 = query("read/2", s2, "");
+    ls_bseq_rec pair[2] = {query("read/1", s1, ""), query("read/2", s2, "")}; // side by side, as mapped
+    const ls_bseq_rec &t1 = pair[0], &t2 = pair[1];
 
     // Forward mate at 100, reverse mate ending at 400: TLEN +300 / -300.
     Regs m1, m2;
@@ -449,7 +461,8 @@ TEST(SamRecord, PairedMates) {
     EXPECT_EQ(split(sam(idx.mi, t1, 0, 0, {&m1, &empty}), '\t')[1], "89"); // 0x1 0x8 0x10 0x40
     f = split(sam(idx.mi, t1, 0, 0, {&m1, &empty}), '\t');
     EXPECT_EQ(f[6] + " " + f[7] + " " + f[8], "= 101 0");
-    EXPECT_EQ(sam(idx.mi, t2, 1, 0, {&m1, &empty}), "read\t165\tchr1\t101\t0\t*\t=\t101\t0\t" + s2 + "\t*");
+    EXPECT_EQ(sam(idx.mi, t2, 1, 0, {&m1, &empty}),
+              "read\t165\tchr1\t101\t0\t*\t=\t101\t0\t" + s2 + "\t*\tMC:Z:150M\tMQ:i:60");
     // Both unmapped.
     EXPECT_EQ(sam(idx.mi, t2, 1, 0, {&empty, &empty}), "read\t141\t*\t0\t0\t*\t*\t0\t0\t" + s2 + "\t*");
 
@@ -463,6 +476,58 @@ TEST(SamRecord, PairedMates) {
     m0.add(0, 100, 250, 0, 150, 0, {op(150, 'M')}).sam_pri = 1;
     EXPECT_EQ(sam(idx.mi, t2, 1, 0, {&m0, &empty, &empty}),
               "read\t13\tchr1\t101\t0\t*\t=\t101\t0\t" + s2 + "\t*\tFI:i:1");
+}
+
+/* MC and MQ repeat the CIGAR column and MAPQ of the mate's SAM-primary record on every record of a
+ * pair, right after QUAL (and RG); none when the mate is unmapped or the tags are turned off. */
+TEST(SamRecord, MateTags) {
+    std::mt19937 rng(29);
+    Idx idx({random_dna(rng, 2000)});
+    const std::string s1 = random_dna(rng, 150), s2 = random_dna(rng, 100);
+    ls_bseq_rec pair[2] = {query("p", s1, ""), query("p", s2, "")};
+    // Mate 1: a supplementary piece first, then the SAM-primary 10..140 (a clip at each end).
+    Regs m1, m2, none;
+    ls_reg &sup = m1.add(0, 1500, 1520, 130, 150, 1, {op(20, 'M')});
+    sup.mapq = 3;
+    ls_reg &p1 = m1.add(0, 100, 228, 10, 140, 0, {op(60, 'M'), op(2, 'I'), op(68, 'M')});
+    p1.sam_pri = 1, p1.mapq = 37;
+    // Mate 2, reverse over 0..95: its 5 unaligned tail bases lead the CIGAR; then a secondary.
+    ls_reg &p2 = m2.add(0, 300, 398, 0, 95, 1, {op(50, 'M'), op(3, 'D'), op(45, 'M')});
+    p2.sam_pri = 1, p2.mapq = 12;
+    m2.add(0, 700, 798, 0, 95, 1, {op(50, 'M'), op(3, 'D'), op(45, 'M')}).parent = 0;
+    const std::string of1 = "MC:Z:10S60M2I68M10S MQ:i:37", of2 = "MC:Z:5S50M3D45M MQ:i:12";
+    struct Case {
+        int seg, reg;
+        Regs *other;
+        int64_t flag;
+        std::string want; // fields 12 and 13, or "" for no MC/MQ anywhere
+    } cases[] = {
+        {0, 1, &m2, 0, of2},                 // primary
+        {0, 0, &m2, 0, of2},                 // supplementary (hard-clipped itself)
+        {1, 0, &m2, 0, of1},                 // the mate's primary counts, not its supplementary
+        {1, 1, &m2, 0, of1},                 // secondary
+        {1, 0, &m2, LS_F_SOFT_CLIP, of1},    // clipping of supplementaries changes nothing here
+        {1, -1, &m2, 0, of1},                // an unmapped record with a mapped mate
+        {0, 1, &none, 0, ""},                // mate unmapped
+        {0, 1, &m2, LS_F_NO_MATE_TAGS, ""},
+    };
+    for (const Case &c : cases) {
+        const std::vector<Regs *> segs = c.seg == 0 ? std::vector<Regs *>{&m1, c.other}
+                                                    : std::vector<Regs *>{&m1, &m2};
+        const std::string s = sam(idx.mi, pair[c.seg], c.seg, c.reg, segs, c.flag);
+        const std::vector<std::string> f = split(s, '\t');
+        if (c.want.empty()) {
+            EXPECT_EQ(s.find("\tMC:"), std::string::npos) << s;
+            EXPECT_EQ(s.find("\tMQ:"), std::string::npos) << s;
+            continue;
+        }
+        ASSERT_GE(f.size(), 13u) << s;
+        EXPECT_EQ(f[11] + " " + f[12], c.want) << c.seg << " " << c.reg;
+        // The same as the mate's own record shows in its CIGAR and MAPQ columns.
+        const int o = 1 - c.seg;
+        const std::vector<std::string> mate = split(sam(idx.mi, pair[o], o, o == 0 ? 1 : 0, segs, c.flag), '\t');
+        EXPECT_EQ(f[11] + " " + f[12], "MC:Z:" + mate[5] + " MQ:i:" + mate[4]);
+    }
 }
 
 /* A target with introns [1000, 1500) and [2000, 2300) whose end bases are set. */
