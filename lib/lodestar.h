@@ -875,12 +875,10 @@ int ls_sam_header(const ls_idx *mi, const char *rg, const char *version, int arg
  * region reg_idx of segment seg_idx of a query of n_seg segments; segment s
  * has n_regss[s] regions in regss[s]. A reg_idx outside the segment's regions
  * gives the segment's unmapped record. Every segment with regions must have
- * one marked sam_pri. t is segment seg_idx's record. A pair's records (n_seg
- * 2) carry the MC and MQ tags of the mate's primary when the mate is mapped
- * and LS_F_NO_MATE_TAGS is not set; the mate's clips need its length, so the
- * two records then lie side by side (t - seg_idx is the first). km is
- * scratch for the difference strings (null: the system allocator); rep_len
- * < 0 omits the rl:i tag. */
+ * one marked sam_pri. t is segment seg_idx's record, the only one read (the
+ * MC and MQ tags of pairs, which need the mate's record, come with
+ * ls_run_sam_format). km is scratch for the difference strings (null: the
+ * system allocator); rep_len < 0 omits the rl:i tag. */
 void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx, int reg_idx,
                    int n_seg, const int *n_regss, const ls_reg *const *regss, struct km_arena *km,
                    int64_t flag, int rep_len);
@@ -998,7 +996,11 @@ void ls_run_stats_reset(ls_run *run);
  * message). */
 int ls_run_sam_header(ls_run *run, const ls_idx *mi, const char *version, int argc, char *const *argv);
 /* ls_sam_format with the run's read group; a comment that is not SAM tags
- * is warned about once per run. */
+ * is warned about once per run. A pair's records (n_seg 2) also carry the MC
+ * and MQ tags of the mate's primary when the mate is mapped and
+ * LS_F_NO_MATE_TAGS is not set; the mate's clips need its length, so the two
+ * records then lie side by side (t - seg_idx is the first), as the file
+ * pipeline and the Python module keep them. */
 void ls_run_sam_format(ls_run *run, ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx,
                        int reg_idx, int n_seg, const int *n_regss, const ls_reg *const *regss,
                        struct km_arena *km, int64_t flag, int rep_len);

@@ -308,7 +308,8 @@ void ls_sam_append_seq(ls_string *str, const char *text, int len, int reverse, i
     str->s[str->l] = 0;
 }
 
-void ls_sam_format_ctx(const ls_sam_ctx *ctx, ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx,
+void ls_sam_format_ctx(const ls_sam_ctx *ctx, ls_string *str, const ls_idx *mi, const ls_bseq_rec *t,
+                       const ls_bseq_rec *mate, int seg_idx,
                        int reg_idx, int n_seg, const int *n_regss, const ls_reg *const *regss, km_arena *km,
                        int64_t flag, int rep_len) {
     LS_ASSERT(n_seg >= 1 && seg_idx >= 0 && seg_idx < n_seg);
@@ -467,8 +468,8 @@ void ls_sam_format_ctx(const ls_sam_ctx *ctx, ls_string *str, const ls_idx *mi, 
     if (n_seg > 2) ls_string_printf(str, "\tFI:i:%d", seg_idx);
     // Every record of a pair, secondary and supplementary ones too, names the mate's primary as
     // RNEXT does; duplicate markers read these instead of needing a pass that fills them in.
-    if (n_seg == 2 && r_next != nullptr && !(flag & LS_F_NO_MATE_TAGS))
-        write_mate_tags(str, t[1 - 2 * seg_idx].len, r_next, flag); // the mate's record is beside t
+    if (n_seg == 2 && mate != nullptr && r_next != nullptr && !(flag & LS_F_NO_MATE_TAGS))
+        write_mate_tags(str, mate->len, r_next, flag);
 
     if (r != nullptr) {
         ls_paf_tags(str, r);

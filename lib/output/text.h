@@ -46,8 +46,10 @@ int ls_sam_parse_rg(const char *rg, const ls_logger *lg, ls_string *line_out, ch
  * and @PG with version and the command line. */
 void ls_sam_header_text(ls_string *str, const ls_idx *mi, const char *rg_line, const char *version, int argc,
                         char *const *argv);
-/* ls_sam_format with what the record takes from its run. */
-void ls_sam_format_ctx(const ls_sam_ctx *ctx, ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx,
+/* ls_sam_format with what the record takes from its run; mate (null: none)
+ * is the other record of a pair, whose primary the MC and MQ tags describe. */
+void ls_sam_format_ctx(const ls_sam_ctx *ctx, ls_string *str, const ls_idx *mi, const ls_bseq_rec *t,
+                       const ls_bseq_rec *mate, int seg_idx,
                        int reg_idx, int n_seg, const int *n_regss, const ls_reg *const *regss, struct km_arena *km,
                        int64_t flag, int rep_len);
 }

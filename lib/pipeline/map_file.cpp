@@ -282,6 +282,7 @@ bool print_batch(ls_map_batch *s, km_arena *km) {
         for (int i = off; i < off + pe; ++i) {
             const ls_bseq_rec *t = &s->seq[i];
             const int seg = i - off;
+            const ls_bseq_rec *mate = pe == 2 ? &s->seq[off + 1 - seg] : nullptr; // for MC and MQ
             if (flag & LS_F_JUNC_OUT) {
                 for (int j = 0; j < s->n_reg[i]; ++j) {
                     const ls_reg *r = &s->reg[i][j];
@@ -295,7 +296,7 @@ bool print_batch(ls_map_batch *s, km_arena *km) {
                     LS_ASSERT(!r->sam_pri || r->id == r->parent);
                     if ((flag & LS_F_NO_SECONDARY) && r->id != r->parent) continue;
                     if (flag & LS_F_SAM_OUT)
-                        ls_sam_format_ctx(&sam, str, mi, t, seg, j, pe, &s->n_reg[off],
+                        ls_sam_format_ctx(&sam, str, mi, t, mate, seg, j, pe, &s->n_reg[off],
                                       (const ls_reg *const *)&s->reg[off], km, flag, s->repeat_len[i]);
                     else
                         ls_paf_format(str, mi, t, r, km, flag, s->repeat_len[i], pe, seg);
@@ -304,7 +305,7 @@ bool print_batch(ls_map_batch *s, km_arena *km) {
             } else if ((flag & LS_F_PAF_UNMAPPED) ||
                        ((flag & LS_F_SAM_OUT) && !(flag & LS_F_SAM_HITS_ONLY))) {
                 if (flag & LS_F_SAM_OUT)
-                    ls_sam_format_ctx(&sam, str, mi, t, seg, -1, pe, &s->n_reg[off],
+                    ls_sam_format_ctx(&sam, str, mi, t, mate, seg, -1, pe, &s->n_reg[off],
                                   (const ls_reg *const *)&s->reg[off], km, flag, s->repeat_len[i]);
                 else
                     ls_paf_format(str, mi, t, nullptr, nullptr, flag, s->repeat_len[i], pe, seg);

@@ -131,12 +131,16 @@ void ls_run_sam_format(ls_run *run, ls_string *str, const ls_idx *mi, const ls_b
                        int reg_idx, int n_seg, const int *n_regss, const ls_reg *const *regss, km_arena *km,
                        int64_t flag, int rep_len) {
     const ls_sam_ctx ctx = ls_run_sam_ctx(run);
-    ls_sam_format_ctx(&ctx, str, mi, t, seg_idx, reg_idx, n_seg, n_regss, regss, km, flag, rep_len);
+    const ls_bseq_rec *mate = n_seg == 2 ? t + (1 - 2 * seg_idx) : nullptr;
+    ls_sam_format_ctx(&ctx, str, mi, t, mate, seg_idx, reg_idx, n_seg, n_regss, regss, km, flag, rep_len);
 }
 
 void ls_sam_format(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx, int reg_idx, int n_seg,
                    const int *n_regss, const ls_reg *const *regss, km_arena *km, int64_t flag, int rep_len) {
-    ls_run_sam_format(ls_run_default(), str, mi, t, seg_idx, reg_idx, n_seg, n_regss, regss, km, flag, rep_len);
+    // Reads t alone: the mate tags, which need the mate's record, come with
+    // ls_run_sam_format.
+    const ls_sam_ctx ctx = ls_run_sam_ctx(ls_run_default());
+    ls_sam_format_ctx(&ctx, str, mi, t, nullptr, seg_idx, reg_idx, n_seg, n_regss, regss, km, flag, rep_len);
 }
 
 void ls_sam_format_basic(ls_string *str, const ls_idx *mi, const ls_bseq_rec *t, int seg_idx, int reg_idx,

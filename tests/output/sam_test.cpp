@@ -70,7 +70,8 @@ std::string sam(const ls_idx *mi, const ls_bseq_rec &t, int seg, int idx, const 
     std::vector<const ls_reg *> a;
     for (auto *s : segs) n.push_back((int)s->r.size()), a.push_back(s->r.empty() ? nullptr : s->r.data());
     Str out;
-    ls_sam_format(&out.s, mi, &t, seg, idx, (int)segs.size(), n.data(), a.data(), nullptr, flag, rep_len);
+    ls_run_sam_format(ls_run_default(), &out.s, mi, &t, seg, idx, (int)segs.size(), n.data(), a.data(), nullptr,
+                      flag, rep_len);
     EXPECT_EQ(out.s.s[out.s.l], 0);
     return out.str();
 }
