@@ -419,7 +419,8 @@ TEST(SamRecord, LongCigarMovesToTag) {
 
     // A mate's MC holds the whole CIGAR, as readers see the record once they take it back from
     // the CG tag, not the placeholder; the CG tag stays the record's own.
-    ls_bseq_rec frag[2] = {t, query("q", seq.substr(0, 50), "")};
+    const std::string half = seq.substr(0, 50); // the record points into it
+    ls_bseq_rec frag[2] = {t, query("q", half, "")};
     Regs none;
     for (int64_t fl : {(int64_t)0, (int64_t)LS_F_LONG_CIGAR}) {
         const std::string mate = sam(idx.mi, frag[1], 1, -1, {&a, &none}, fl);
@@ -547,7 +548,8 @@ std::string junc(const ls_idx *mi, int rev, int ts, int spliced = 1) {
                        op(300, 'N'), op(100, 'M')});
     r.spliced = (uint32_t)spliced;
     r.p->transcript_strand = (uint32_t)ts;
-    ls_bseq_rec t = query("tx", std::string(702, 'A'), "");
+    const std::string bases(702, 'A'); // the record points into it
+    ls_bseq_rec t = query("tx", bases, "");
     Str out;
     ls_write_junc(&out.s, mi, &t, &r);
     EXPECT_EQ(out.s.s != nullptr ? out.s.s[out.s.l] : 0, 0);
