@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,11 +74,27 @@ const char kNeverCopied[][3] = {"NM", "MD", "AS", "XS", "SA", "MC", "MQ", "ms", 
                                 "s1", "s2", "de", "dv", "rl", "cg", "cs", "ds", "ts", "zd"};
 
 // htslib says what it finds on standard error; here every fault becomes one
-// message of the reader's own, naming the file and the record.
+// message of the reader's own, naming the file and the record. The level is
+// process-wide, but the BAM writer says its faults itself, so a message it
+// might lose meanwhile is no fault unreported.
+// Readers on several threads count themselves in, so that the last one out
+// puts back the level the first one found.
+std::mutex g_quiet_mutex;
+int g_quiet_users = 0;
+enum htsLogLevel g_quiet_saved = HTS_LOG_WARNING;
+
 struct QuietHts {
-    enum htsLogLevel saved = hts_get_log_level();
-    QuietHts() { hts_set_log_level(HTS_LOG_OFF); }
-    ~QuietHts() { hts_set_log_level(saved); }
+    QuietHts() {
+        std::lock_guard<std::mutex> lock(g_quiet_mutex);
+        if (g_quiet_users++ == 0) {
+            g_quiet_saved = hts_get_log_level();
+            hts_set_log_level(HTS_LOG_OFF);
+        }
+    }
+    ~QuietHts() {
+        std::lock_guard<std::mutex> lock(g_quiet_mutex);
+        if (--g_quiet_users == 0) hts_set_log_level(g_quiet_saved);
+    }
 };
 
 // Room for n bytes and the terminating zero byte.
@@ -98,6 +115,7 @@ void set_text(ls_string *s, const char *t, uint64_t n) {
 
 struct ls_hts_reads {
     std::string path, reference;
+    htsExactFormat format = sam;   /* as the content says */
     std::vector<std::string> keep; /* empty: every tag but kNeverCopied */
     bool drop_rg = false;
     htsFile *fp = nullptr;
@@ -123,7 +141,6 @@ struct ls_hts_reads {
         if (fp) hts_close(fp);
         hdr = nullptr, fp = nullptr;
     }
-    htsExactFormat format = sam; /* as the content says */
     const char *format_name() const { return format == bam ? "BAM" : format == cram ? "CRAM" : "SAM"; }
     void fail(std::string why) {
         stop = LS_SEQ_BAD_FASTQ;

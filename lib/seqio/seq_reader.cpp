@@ -442,33 +442,25 @@ int bad_record(ls_seq_reader *seq, const char *what) {
                 shown(seq->name).c_str(), what);
 }
 
+// The SAM, BAM or CRAM file the first bytes show (an index in kAlignmentName),
+// or -1.
+const char *const kAlignmentName[] = {"BAM", "CRAM", "SAM"};
+int alignment_format(const unsigned char *b, int32_t n) {
+    auto starts = [&](const char *magic) { return n >= 4 && memcmp(b, magic, 4) == 0; };
+    if (starts("BAM\1")) return 0;
+    if (starts("CRAM")) return 1;
+    for (const char *rec : {"@HD\t", "@SQ\t", "@RG\t", "@PG\t", "@CO\t"})
+        if (starts(rec)) return 2;
+    return -1;
+}
+
 // The first bytes of the input tell a file that is not FASTA or FASTQ text
 // at all; naming it beats parsing it into junk records. Returns null for
 // text that may be FASTA or FASTQ.
-const char *not_sequence_text(const unsigned char *b, int32_t n, bool compressed, bool on_stream) {
-    auto starts = [&](const char *magic) { return n >= 4 && memcmp(b, magic, 4) == 0; };
-    // Query files in these formats are read by htslib when given by name;
-    // a stream cannot be looked at first and then handed over.
-#define LS_BY_NAME " on a stream (BAM, CRAM and SAM queries are read from a regular file given by name)"
-    if (on_stream) {
-        if (starts("BAM\1")) return "it is a BAM file" LS_BY_NAME;
-        if (starts("CRAM")) return "it is a CRAM file" LS_BY_NAME;
-        for (const char *rec : {"@HD\t", "@SQ\t", "@RG\t", "@PG\t", "@CO\t"})
-            if (starts(rec)) return "it is a SAM file" LS_BY_NAME;
-    }
-#undef LS_BY_NAME
-    if (starts("BAM\1"))
-        return "it is a BAM file, not FASTA or FASTQ (BAM input is not supported; 'samtools fastq' converts it)";
-    if (starts("CRAM"))
-        return "it is a CRAM file, not FASTA or FASTQ (CRAM input is not supported; 'samtools fastq' converts "
-               "it)";
+const char *not_sequence_text(const unsigned char *b, int32_t n, bool compressed) {
     if (n >= 4 && memcmp(b, "LSI", 3) == 0 && b[3] < 16)
         return compressed ? "it is a compressed index file: decompress it first"
                           : "it is an index file, which must be given as a regular file, not a stream";
-    for (const char *rec : {"@HD\t", "@SQ\t", "@RG\t", "@PG\t", "@CO\t"})
-        if (starts(rec))
-            return "it is a SAM file, not FASTA or FASTQ (SAM input is not supported; 'samtools fastq' converts "
-                   "it)";
     for (int32_t i = 0; i < n; ++i)
         if (b[i] == 0 || b[i] == 127 || (b[i] < ' ' && !(b[i] >= '\t' && b[i] <= '\r')))
             return "it holds binary data, not FASTA or FASTQ text";
@@ -479,11 +471,31 @@ int sniff(ls_seq_reader *seq) {
     ls_stream *ks = seq->f;
     seq->sniffed = 1;
     if (ks->begin >= ks->end && !stream_eof_flag(ks)) refill(ks);
-    const char *what = not_sequence_text(ks->buf + ks->begin, ks->end - ks->begin, gzdirect(ks->f) == 0,
-                                         seq->on_stream != 0);
+    const unsigned char *b = ks->buf + ks->begin;
+    const int32_t n = ks->end - ks->begin;
+    const int format = alignment_format(b, n);
+    const char *what = format >= 0 ? kAlignmentName[format] : not_sequence_text(b, n, gzdirect(ks->f) == 0);
     if (what == nullptr) return 0;
     seq->sticky = LS_SEQ_NOT_SEQUENCE;
-    return fail(seq, LS_SEQ_NOT_SEQUENCE, "%s", what);
+    if (format < 0) return fail(seq, LS_SEQ_NOT_SEQUENCE, "%s", what);
+    // With htslib, query files in these formats are read when given by name
+    // (a stream cannot be looked at first and then handed over); a target,
+    // or a file opened as FASTA/FASTQ only, is still refused.
+    if (seq->on_stream)
+        return fail(
+            seq, LS_SEQ_NOT_SEQUENCE,
+            "it is a %s file on a stream (BAM, CRAM and SAM queries are read from a regular file given "
+            "by name)",
+            what);
+    if (ls_hts_enabled())
+        return fail(
+            seq, LS_SEQ_NOT_SEQUENCE,
+            "it is a %s file, not FASTA or FASTQ (only query files may be %s; 'samtools fasta' converts it)",
+            what, what);
+    return fail(
+        seq, LS_SEQ_NOT_SEQUENCE,
+        "it is a %s file, not FASTA or FASTQ (%s input is not supported; 'samtools fastq' converts it)", what,
+        what);
 }
 
 // Reads up to the next header byte. Blank lines are skipped; other text is
