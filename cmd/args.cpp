@@ -181,13 +181,27 @@ const std::vector<OptSpec> &option_table() {
             t.push_back(o);
         }
         t.push_back(text_opt(0, "reference", "FILE", kOutput,
-                             "FASTA that CRAM output is compressed against (default: the target)",
-                             ARG(reference)));
+                             "FASTA of CRAM output and CRAM queries (default: the target)", ARG(reference)));
         t.push_back(text_opt('R', "read-group", "STR", kOutput,
                              "SAM read group line, e.g. '@RG\\tID:x\\tSM:y'", ARG(rg_line)));
         for (const char *name : {"cs", "ds", "MD", "long-cigar", "soft-clip", "secondary-seq", "mate-tags",
                                  "copy-comment", "paf-no-hit", "sam-hit-only", "no-qual"})
             t.push_back(lib_opt(name));
+        {
+            const char *help =
+                "with -y, the tags of SAM/BAM/CRAM queries to carry, e.g. MM,ML (default: all)";
+            OptSpec o{0, "keep-tags", "LIST", false, kOutput, help, nullptr, nullptr};
+            o.apply = [](Args &a, const char *v, std::string *err) {
+                char why[128];
+                if (ls_tag_list_check(v, why, sizeof(why)) != 0) {
+                    *err = why;
+                    return false;
+                }
+                a.keep_tags = v;
+                return true;
+            };
+            t.push_back(o);
+        }
         t.push_back(int_opt('v', "verbose", "INT", kOutput,
                             "verbosity: 1 errors, 2 also warnings and progress, 3 library details",
                             ARG(verbosity), 0, 10));
@@ -395,6 +409,7 @@ std::string help_text() {
     const Args defaults;
     std::string s = "Usage: lodestar [options] <target.fa[.gz] | index> [query.fq[.gz] [mate2.fq[.gz]]]\n"
                     "Maps DNA or RNA sequences to a reference and writes PAF (default) or SAM.\n"
+                    "Queries may also be SAM, BAM or CRAM files (unaligned or not), read by content.\n"
                     "'-' reads standard input. Without a query only the index is built (save it with -d).\n"
                     "NUM accepts the suffixes k, M and G (1000, 10^6, 10^9).\n";
     for (int g = 0; g < kNumGroups; ++g) {

@@ -25,7 +25,8 @@ struct Args {
     int verbosity = 2;      /* ls_verbosity of the run */
     std::string out_path;   /* -o; empty: standard output */
     std::string output_fmt; /* --output-fmt; empty: from the -o name */
-    std::string reference;  /* --reference: FASTA for CRAM output */
+    std::string reference;  /* --reference: FASTA of CRAM output and CRAM queries */
+    std::string keep_tags;  /* --keep-tags; empty: every tag of SAM/BAM/CRAM queries */
     std::string index_out;  /* -d; empty: do not save */
     std::string rg_line;    /* -R, escapes kept as typed */
     std::string split_prefix;

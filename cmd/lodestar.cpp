@@ -350,6 +350,15 @@ int map_parts(Run &run, std::vector<ls_map_stats> *passes) {
     }
     int n_parts = 0;
     const bool is_index = ls_idx_reader_is_index(r);
+    // CRAM queries are decoded against --reference, or else the target when
+    // it is a FASTA file; with neither, htslib looks in REF_PATH and REF_CACHE.
+    std::string query_ref = a.reference;
+    if (query_ref.empty() && !is_index && a.positional[0] != "-") query_ref = a.positional[0];
+    if (ls_run_set_query_input(run.ctx, query_ref.empty() ? nullptr : query_ref.c_str(),
+                               a.keep_tags.empty() ? nullptr : a.keep_tags.c_str()) != 0) {
+        ls_idx_reader_close(r);
+        return -1;
+    }
     bool ok = run.queries.empty() || open_hts_output(run, is_index);
     std::unordered_set<std::string> names;
     while (ok) {
@@ -491,8 +500,11 @@ int run_main(int argc, char **argv, Run &run) {
             if (!check_input(a.reference, "reference")) return 1;
             inputs.push_back({"reference", a.reference});
         }
+    } else if (!a.reference.empty() && run.queries.empty()) {
+        warning("--reference is used only for CRAM output and CRAM queries; it is ignored");
     } else if (!a.reference.empty()) {
-        warning("--reference is used only for CRAM output; it is ignored");
+        if (!check_input(a.reference, "reference")) return 1;
+        inputs.push_back({"reference", a.reference});
     }
     std::vector<std::pair<std::string, std::string>> outputs;
     outputs.push_back({"output", a.out_path.empty() ? "(standard output)" : a.out_path});

@@ -336,12 +336,34 @@ int ls_opt_check(const ls_idxopt *io, const ls_mapopt *mo);
 #define LS_SEQ_TOO_LONG   (-4) /* a sequence of 2^31 bases or more (the record was read whole) */
 #define LS_SEQ_BAD_BYTE   (-5) /* a byte that is not a letter in a sequence, not a quality character
                                   ('!' to '~') in a quality, or a NUL in a header */
-#define LS_SEQ_NOT_SEQUENCE (-6) /* the input is not FASTA or FASTQ: a BAM, CRAM, SAM or index file,
-                                    or other binary data */
+/* LS_SEQ_NOT_SEQUENCE: the input is not FASTA or FASTQ: an index file, other
+ * binary data, or a BAM, CRAM or SAM file not opened as a query file. */
+#define LS_SEQ_NOT_SEQUENCE (-6)
 
 /* A FASTA/FASTQ file read one record at a time. Opaque; one thread at a
  * time. */
 typedef struct ls_seqfile ls_seqfile;
+
+/* How query files in SAM, BAM or CRAM are read. Such a file is recognised by
+ * its content, and only as a regular file given by name (a stream cannot be
+ * looked at twice). Each primary record is one read as it was sequenced:
+ * secondary and supplementary records are skipped, a reverse-strand record
+ * is turned back, and a hard-clipped primary, which lacks part of its read,
+ * is skipped with one warning per file. The record's tags, in SAM text,
+ * become the read's comment; those the mapper writes itself or that describe
+ * an old alignment (NM, MD, AS, XS, SA, MC, MQ, ms, nn, tp, cm, s1, s2, de,
+ * dv, rl, cg, cs, ds, ts, zd) never do. A zeroed record: every other tag,
+ * CRAM decoded with htslib's REF_PATH and REF_CACHE. */
+typedef struct {
+    const char *reference; /* FASTA that CRAM queries were compressed against; null: none */
+    const char *keep_tags; /* comma-separated two-letter names: only these tags; null: all */
+    int drop_rg;           /* nonzero: leave RG out (the run writes its own) */
+} ls_query_input;
+
+/* Checks a --keep-tags list: two-letter tag names ([A-Za-z][A-Za-z0-9])
+ * separated by commas. Returns 0, or -1 with the reason (naming the bad
+ * name) in why (n bytes, may be null). */
+int ls_tag_list_check(const char *list, char *why, size_t n);
 
 /* One record as ls_seqfile_read leaves it. The texts belong to the file:
  * never null (empty when absent), zero-terminated, and valid until the next
@@ -361,6 +383,11 @@ typedef struct {
  * null, with errno telling why, when the file cannot be opened or memory is
  * short. Close with ls_seqfile_close. */
 ls_seqfile *ls_seqfile_open(const char *path);
+/* ls_seqfile_open that also reads SAM, BAM and CRAM files (see
+ * ls_query_input; in null: the zeroed record). A file htslib cannot open or
+ * whose header is damaged opens, and its first read fails saying why. Without
+ * htslib in the build, the same as ls_seqfile_open. */
+ls_seqfile *ls_seqfile_open_query(const char *path, const ls_query_input *in);
 
 /* Reads the next record into *out. Returns its sequence length (0 or more)
  * or one of the negative LS_SEQ_* results (ls_seqfile_error_text says why).
@@ -985,6 +1012,11 @@ void ls_run_set_start_time(ls_run *run, double t);
 int ls_run_set_read_group(ls_run *run, const char *rg);
 /* The run's read-group ID; empty when none. */
 const char *ls_run_read_group_id(const ls_run *run);
+/* How the run reads query files in SAM, BAM or CRAM (see ls_query_input;
+ * drop_rg is taken from the run's read group when the files open). The texts
+ * are copied. Returns 0, or -1 after one message when keep_tags is not a
+ * list of tag names. */
+int ls_run_set_query_input(ls_run *run, const char *reference, const char *keep_tags);
 
 /* The run's totals (see ls_map_stats); may be read from any thread at any
  * time. */

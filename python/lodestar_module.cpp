@@ -369,11 +369,17 @@ struct Mapper {
     }
 };
 
-/* Reads FASTA/FASTQ records one by one; the error names the file. */
+/* Reads FASTA/FASTQ records (or the reads of a SAM, BAM or CRAM file) one by
+ * one; the error names the file. drop_rg: leave an RG tag out of the comment,
+ * for a mapper that writes its own. */
 struct SeqFile {
     std::string path;
     ls_seqfile *f;
-    explicit SeqFile(const std::string &p) : path(p), f(ls_seqfile_open(p.c_str())) {
+    static ls_seqfile *open(const std::string &p, bool drop_rg) {
+        const ls_query_input in = {nullptr, nullptr, drop_rg ? 1 : 0};
+        return ls_seqfile_open_query(p.c_str(), &in);
+    }
+    explicit SeqFile(const std::string &p, bool drop_rg = false) : path(p), f(open(p, drop_rg)) {
         if (!f) throw py::value_error("cannot open '" + path + "': " + strerror(errno));
     }
     ~SeqFile() { ls_seqfile_close(f); }
@@ -651,8 +657,9 @@ PYBIND11_MODULE(lodestar, m) {
                 auto fm = std::make_shared<FileMapper>();
                 fm->mapper = self;
                 fm->threads = threads < 1 ? 1 : threads;
-                fm->files.emplace_back(new SeqFile(path));
-                if (!mate_path.is_none()) fm->files.emplace_back(new SeqFile(py::str(mate_path)));
+                const bool own_rg = ls_run_read_group_id(self->run.get())[0] != 0;
+                fm->files.emplace_back(new SeqFile(path, own_rg));
+                if (!mate_path.is_none()) fm->files.emplace_back(new SeqFile(py::str(mate_path), own_rg));
                 return fm;
             },
             py::arg("path"), py::arg("mate_path") = py::none(), py::arg("threads") = 1,
@@ -668,6 +675,6 @@ PYBIND11_MODULE(lodestar, m) {
     m.def(
         "read_sequences", [](const std::string &path) { return std::make_shared<SequenceReader>(path); },
         py::arg("path"),
-        "Iterates (name, sequence, quality, comment) over a FASTA/FASTQ file, plain or gzip; quality and "
-        "comment are None when absent.");
+        "Iterates (name, sequence, quality, comment) over a FASTA/FASTQ file, plain or gzip, or the reads "
+        "of a SAM, BAM or CRAM file (its tags as the comment); quality and comment are None when absent.");
 }

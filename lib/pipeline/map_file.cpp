@@ -407,9 +407,13 @@ ls_bseq_file **ls_open_query_files(int n, const char **paths, ls_run *run) {
     run = ls_run_or_default(run);
     if (n <= 0) return nullptr;
     ls_bseq_file **fp = static_cast<ls_bseq_file **>(ls_xcalloc(n, sizeof(ls_bseq_file *), __func__));
+    ls_query_input in;
+    in.reference = run->query_reference.empty() ? nullptr : run->query_reference.c_str();
+    in.keep_tags = run->keep_tags.empty() ? nullptr : run->keep_tags.c_str();
+    in.drop_rg = run->rg_id[0] != 0;
     for (int i = 0; i < n; ++i) {
         errno = 0;
-        fp[i] = ls_bseq_open(paths[i]);
+        fp[i] = ls_bseq_open_query(paths[i], &in);
         if (fp[i] == nullptr) {
             ls_logger_log(&run->log, LS_LOG_ERROR, "failed to open file '%s': %s", paths[i] ? paths[i] : "-",
                           strerror(errno));

@@ -16,8 +16,9 @@
 extern "C" {
 #endif
 
-/* Opens each path with ls_bseq_open, the readers' messages going to the
- * run's log (null: the default run). Returns the array of n readers (free
+/* Opens each path with ls_bseq_open_query as the run says
+ * (ls_run_set_query_input), the readers' messages going to the run's log
+ * (null: the default run). Returns the array of n readers (free
  * with free after closing each), or null after one message naming the file
  * that failed (the others are closed again). */
 ls_bseq_file **ls_open_query_files(int n, const char **paths, ls_run *run);

@@ -70,6 +70,19 @@ int ls_run_set_read_group(ls_run *run, const char *rg) {
 
 const char *ls_run_read_group_id(const ls_run *run) { return run->rg_id; }
 
+int ls_run_set_query_input(ls_run *run, const char *reference, const char *keep_tags) {
+    if (keep_tags != nullptr) {
+        char why[128];
+        if (ls_tag_list_check(keep_tags, why, sizeof(why)) != 0) {
+            ls_logger_log(&run->log, LS_LOG_ERROR, "the tags to keep: %s", why);
+            return -1;
+        }
+    }
+    run->query_reference = reference ? reference : "";
+    run->keep_tags = keep_tags ? keep_tags : "";
+    return 0;
+}
+
 void ls_run_stats(const ls_run *run, ls_map_stats *st) {
     st->n_queries = run->n_queries.load(std::memory_order_relaxed);
     st->n_bases = run->n_bases.load(std::memory_order_relaxed);

@@ -36,6 +36,8 @@ struct ls_run {
     void *writer_data = nullptr;
     ls_logger log = {nullptr, nullptr, -1, -1.0};
     std::string rg_line;                 /* unescaped @RG line; empty: none */
+    std::string query_reference;         /* FASTA of CRAM queries; empty: htslib's search */
+    std::string keep_tags;               /* tags SAM, BAM and CRAM queries carry; empty: all */
     char own_rg_id[LS_RG_ID_SIZE] = {0}; /* the ID of a run of its own */
     char *rg_id = own_rg_id;             /* ls_rg_id for the default run */
     std::atomic<uint64_t> n_queries{0}, n_bases{0}, n_mapped{0};

@@ -1,16 +1,19 @@
 /* FASTA/FASTQ stream reader, record parser and batch reader. */
 #include "seqio/seq_reader.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 
 #include "base/alloc.h"
 #include "base/arena.h"
 #include "base/diagnostics.h"
+#include "seqio/hts_reads.h"
 
 namespace {
 
@@ -208,9 +211,22 @@ void report_bad_record(ls_bseq_file *fp, int ret) {
     ls_logger_log(fp->log, LS_LOG_ERROR, "failed to read '%s': %s", fp->path, fp->ks->fault);
 }
 
-// Sorts out the result that ended a batch: a clean end says nothing.
+// At the end of a SAM, BAM or CRAM file, the hard-clipped primaries it held
+// are counted in one warning.
+void report_end(ls_bseq_file *fp) {
+    const int64_t n = fp->ks->hts ? ls_hts_reads_clipped(fp->ks->hts) : 0;
+    if (n == 0 || fp->clip_warned) return;
+    fp->clip_warned = 1;
+    ls_logger_log(fp->log, LS_LOG_WARNING,
+                  "'%s': skipped %lld hard-clipped primary record(s), which do not hold the whole read",
+                  fp->path, (long long)n);
+}
+
+// Sorts out the result that ended a batch: a clean end says nothing more.
 void report_stop(ls_bseq_file *fp, int ret) {
-    if (ret == LS_SEQ_READ_ERROR)
+    if (ret == LS_SEQ_EOF)
+        report_end(fp);
+    else if (ret == LS_SEQ_READ_ERROR)
         report_read_error(fp);
     else if (ret < LS_SEQ_EOF)
         report_bad_record(fp, ret);
@@ -339,6 +355,7 @@ void ls_seq_reader_destroy(ls_seq_reader *ks) {
     free(ks->seq.s);
     free(ks->qual.s);
     ls_stream_destroy(ks->f);
+    ls_hts_reads_close(ks->hts);
     free(ks);
 }
 
@@ -348,6 +365,10 @@ void ls_seq_reader_rewind(ls_seq_reader *ks) {
     ks->sniffed = 0;
     ks->sticky = 0;
     ks->fault[0] = 0;
+    if (ks->hts) {
+        ls_hts_reads_rewind(ks->hts);
+        return;
+    }
     ks->f->begin = ks->f->end = 0;
     stream_set_eof(ks->f, false);
     // gzrewind clears the handle's error too; the file is probed afresh.
@@ -421,23 +442,25 @@ int bad_record(ls_seq_reader *seq, const char *what) {
                 shown(seq->name).c_str(), what);
 }
 
+// The SAM, BAM or CRAM file the first bytes show (an index in kAlignmentName),
+// or -1.
+const char *const kAlignmentName[] = {"BAM", "CRAM", "SAM"};
+int alignment_format(const unsigned char *b, int32_t n) {
+    auto starts = [&](const char *magic) { return n >= 4 && memcmp(b, magic, 4) == 0; };
+    if (starts("BAM\1")) return 0;
+    if (starts("CRAM")) return 1;
+    for (const char *rec : {"@HD\t", "@SQ\t", "@RG\t", "@PG\t", "@CO\t"})
+        if (starts(rec)) return 2;
+    return -1;
+}
+
 // The first bytes of the input tell a file that is not FASTA or FASTQ text
 // at all; naming it beats parsing it into junk records. Returns null for
 // text that may be FASTA or FASTQ.
 const char *not_sequence_text(const unsigned char *b, int32_t n, bool compressed) {
-    auto starts = [&](const char *magic) { return n >= 4 && memcmp(b, magic, 4) == 0; };
-    if (starts("BAM\1"))
-        return "it is a BAM file, not FASTA or FASTQ (BAM input is not supported; 'samtools fastq' converts it)";
-    if (starts("CRAM"))
-        return "it is a CRAM file, not FASTA or FASTQ (CRAM input is not supported; 'samtools fastq' converts "
-               "it)";
     if (n >= 4 && memcmp(b, "LSI", 3) == 0 && b[3] < 16)
         return compressed ? "it is a compressed index file: decompress it first"
                           : "it is an index file, which must be given as a regular file, not a stream";
-    for (const char *rec : {"@HD\t", "@SQ\t", "@RG\t", "@PG\t", "@CO\t"})
-        if (starts(rec))
-            return "it is a SAM file, not FASTA or FASTQ (SAM input is not supported; 'samtools fastq' converts "
-                   "it)";
     for (int32_t i = 0; i < n; ++i)
         if (b[i] == 0 || b[i] == 127 || (b[i] < ' ' && !(b[i] >= '\t' && b[i] <= '\r')))
             return "it holds binary data, not FASTA or FASTQ text";
@@ -448,10 +471,31 @@ int sniff(ls_seq_reader *seq) {
     ls_stream *ks = seq->f;
     seq->sniffed = 1;
     if (ks->begin >= ks->end && !stream_eof_flag(ks)) refill(ks);
-    const char *what = not_sequence_text(ks->buf + ks->begin, ks->end - ks->begin, gzdirect(ks->f) == 0);
+    const unsigned char *b = ks->buf + ks->begin;
+    const int32_t n = ks->end - ks->begin;
+    const int format = alignment_format(b, n);
+    const char *what = format >= 0 ? kAlignmentName[format] : not_sequence_text(b, n, gzdirect(ks->f) == 0);
     if (what == nullptr) return 0;
     seq->sticky = LS_SEQ_NOT_SEQUENCE;
-    return fail(seq, LS_SEQ_NOT_SEQUENCE, "%s", what);
+    if (format < 0) return fail(seq, LS_SEQ_NOT_SEQUENCE, "%s", what);
+    // With htslib, query files in these formats are read when given by name
+    // (a stream cannot be looked at first and then handed over); a target,
+    // or a file opened as FASTA/FASTQ only, is still refused.
+    if (seq->on_stream)
+        return fail(
+            seq, LS_SEQ_NOT_SEQUENCE,
+            "it is a %s file on a stream (BAM, CRAM and SAM queries are read from a regular file given "
+            "by name)",
+            what);
+    if (ls_hts_enabled())
+        return fail(
+            seq, LS_SEQ_NOT_SEQUENCE,
+            "it is a %s file, not FASTA or FASTQ (only query files may be %s; 'samtools fasta' converts it)",
+            what, what);
+    return fail(
+        seq, LS_SEQ_NOT_SEQUENCE,
+        "it is a %s file, not FASTA or FASTQ (%s input is not supported; 'samtools fastq' converts it)", what,
+        what);
 }
 
 // Reads up to the next header byte. Blank lines are skipped; other text is
@@ -526,6 +570,7 @@ int ls_seq_reader_read(ls_seq_reader *seq) {
     ls_stream *ks = seq->f;
     seq->fault[0] = 0;
     if (seq->sticky) return seq->sticky;
+    if (seq->hts) return ls_hts_reads_next(seq->hts, seq);
     if (!seq->sniffed) {
         int r = sniff(seq);
         if (r < 0) return r;
@@ -589,14 +634,19 @@ int ls_seq_reader_read(ls_seq_reader *seq) {
 
 /* ---- batch reader ---- */
 
-ls_bseq_file *ls_bseq_open(const char *path) {
-    bool is_stdin = path == nullptr || strcmp(path, "-") == 0;
-    gzFile f = is_stdin ? gzdopen(0, "r") : gzopen(path, "r");
-    if (!f) return nullptr;
+namespace {
+
+// A batch reader over a zlib handle, or over htslib records (f null).
+ls_bseq_file *open_reader(const char *path, bool query, const ls_query_input *in) {
+    const bool is_stdin = path == nullptr || strcmp(path, "-") == 0;
+    ls_hts_reads *hts = nullptr;
+    if (query && !is_stdin && ls_hts_reads_open(path, in, &hts) < 0) return nullptr;
+    gzFile f = nullptr;
+    if (hts == nullptr && !(f = is_stdin ? gzdopen(0, "r") : gzopen(path, "r"))) return nullptr;
     ls_bseq_file *fp = (ls_bseq_file *)calloc(1, sizeof(ls_bseq_file));
     if (fp) {
         fp->fp = f;
-        fp->ks = ls_seq_reader_init(f);
+        fp->ks = f ? ls_seq_reader_init(f) : (ls_seq_reader *)calloc(1, sizeof(ls_seq_reader));
         fp->path = strdup(is_stdin ? "-" : path);
     }
     if (!fp || !fp->ks || !fp->path) {
@@ -605,16 +655,32 @@ ls_bseq_file *ls_bseq_open(const char *path) {
             free(fp->path);
             free(fp);
         }
-        gzclose(f);
+        ls_hts_reads_close(hts);
+        if (f) gzclose(f);
+        errno = ENOMEM;
         return nullptr;
     }
+    fp->ks->hts = hts;
+    struct stat st;
+    fp->ks->on_stream =
+        query && ls_hts_enabled() && (is_stdin || stat(path, &st) != 0 || !S_ISREG(st.st_mode));
     return fp;
+}
+
+} // namespace
+
+ls_bseq_file *ls_bseq_open(const char *path) {
+    return open_reader(path, false, nullptr);
+}
+
+ls_bseq_file *ls_bseq_open_query(const char *path, const ls_query_input *in) {
+    return open_reader(path, true, in);
 }
 
 void ls_bseq_close(ls_bseq_file *fp) {
     if (!fp) return;
     ls_seq_reader_destroy(fp->ks);
-    gzclose(fp->fp);
+    if (fp->fp) gzclose(fp->fp);
     free_rec(&fp->s); // a record read ahead that no batch took
     free(fp->path);
     free(fp);
@@ -675,6 +741,7 @@ ls_bseq_rec *ls_bseq_read_frag2(int n_fp, ls_bseq_file **fp, int64_t chunk_size,
             if (ret >= 0) {
                 ++n_read;
             } else if (ret == LS_SEQ_EOF) {
+                report_end(fp[i]);
                 ended = i;
             } else {
                 report_stop(fp[i], ret);
@@ -723,7 +790,8 @@ ls_bseq_rec *ls_bseq_read_frag(int n_fp, ls_bseq_file **fp, int64_t chunk_size, 
 
 int ls_bseq_eof(ls_bseq_file *fp) {
     // Input that is not FASTA/FASTQ yields nothing more, so it is exhausted.
-    return (ls_stream_eof(fp->ks->f) || fp->ks->sticky) && fp->s.seq == nullptr;
+    const bool ended = fp->ks->hts ? ls_hts_reads_eof(fp->ks->hts) : ls_stream_eof(fp->ks->f);
+    return (ended || fp->ks->sticky) && fp->s.seq == nullptr;
 }
 
 int ls_bseq_error(const ls_bseq_file *fp) {

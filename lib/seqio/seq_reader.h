@@ -97,6 +97,12 @@ typedef struct {
     int32_t sniffed;   /* the first bytes were checked to be FASTA/FASTQ text */
     int32_t sticky;    /* 0, or the result every further read repeats (not FASTA/FASTQ) */
     char fault[256];   /* why the last read failed, naming the record; "" when it did not */
+    /* Records of a SAM, BAM or CRAM file (hts_reads.h), which fill the same
+     * strings; f is then null. Owned. */
+    struct ls_hts_reads *hts;
+    /* Nonzero for queries read from a stream: a BAM, CRAM or SAM file there
+     * is refused with a hint to give it by name. */
+    int32_t on_stream;
 } ls_seq_reader;
 
 /* A new parser over f (the caller opens and closes f), or null when memory
@@ -122,12 +128,16 @@ typedef struct {
     char *path;    /* the path opened, "-" for standard input */
     int error;     /* nonzero after a read error or a malformed record */
     const struct ls_logger *log; /* where its messages go; null: the default */
+    int clip_warned;             /* the hard-clipped records of a SAM, BAM or CRAM file were counted */
 } ls_bseq_file;
 
 /* Opens a FASTA/FASTQ file, plain or gzip; a null path or "-" reads standard
  * input. Returns null if the file cannot be opened. Close with
  * ls_bseq_close. */
 ls_bseq_file *ls_bseq_open(const char *path);
+/* ls_bseq_open for query files: a regular file whose content is SAM, BAM or
+ * CRAM is read through htslib as in says (null: the zeroed ls_query_input). */
+ls_bseq_file *ls_bseq_open_query(const char *path, const ls_query_input *in);
 /* Closes the zlib handle and frees the reader with any record read ahead. */
 void ls_bseq_close(ls_bseq_file *fp);
 

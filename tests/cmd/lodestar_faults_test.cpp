@@ -113,6 +113,7 @@ class CommandFaults : public ::testing::Test {
 
 TEST_F(CommandFaults, EachFaultFailsCleanlyAndLeavesEveryFileAsItWas) {
     const std::string long_name(300, 'n');
+    const bool hts = ls_hts_enabled() != 0;
     struct Row {
         std::string args;
         int status;
@@ -143,9 +144,14 @@ TEST_F(CommandFaults, EachFaultFailsCleanlyAndLeavesEveryFileAsItWas) {
         {"-x sr ref.fa r1.fq mates2.fq", 1, "the mates of a pair do not match: record 3"},
         {"-x sr ref.fa r1.fq short2.fq", 1, "it ends after 3 records, but 'r1.fq' has more"},
         // Files that are not FASTA, FASTQ or an index.
-        {"ref.fa reads.bam", 1, "it is a BAM file"},
-        {"ref.fa reads.cram", 1, "it is a CRAM file"},
-        {"ref.fa reads.sam", 1, "it is a SAM file"},
+        // With htslib, query files in SAM, BAM and CRAM are read; damaged ones
+        // fail naming the file. Without, they are refused by their first bytes.
+        {"ref.fa reads.bam", 1, hts ? "'reads.bam': the BAM header is damaged" : "it is a BAM file"},
+        {"ref.fa reads.cram", 1,
+         hts ? "'reads.cram': it cannot be opened as a CRAM file" : "it is a CRAM file"},
+        {"ref.fa reads.sam", hts ? 0 : 1, hts ? "1 reads" : "it is a SAM file"},
+        {"ref.fa - < reads.bam", 1, hts ? "BAM file on a stream" : "it is a BAM file"},
+        {"--keep-tags MM,M ref.fa reads.fq", 1, "option '--keep-tags': 'M' is not a two-letter tag name"},
         {"ref.fa binary.fq", 1, "binary data"},
         {"ref.idx.gz reads.fq", 1, "gzip-compressed index"},
         {"ref.fa ref.idx.gz", 1, "compressed index file"},
@@ -171,10 +177,13 @@ TEST_F(CommandFaults, EachFaultFailsCleanlyAndLeavesEveryFileAsItWas) {
         {"-x map-ont -x sr ref.fa reads.fq", 1, "presets do not combine"},
         {"-ay ref.fa illumina.fq", 0, "is not made of SAM tags"},
         // BAM and CRAM.
-        {"-o out.bam ref.fa reads.fq", 1, "BAM output holds SAM records: add -a"},
+        {"-o out.bam ref.fa reads.fq", 1,
+         hts ? "BAM output holds SAM records: add -a" : "BAM output needs htslib"},
         {"-a --output-fmt bcf ref.fa reads.fq", 1, "'bcf' is not sam, bam or cram"},
-        {"-a -o out.cram ref.idx reads.fq", 1, "give its FASTA with --reference"},
-        {"-a --output-fmt bam -o /dev/full ref.fa reads.fq", 1, "failed to write the BAM file '/dev/full'"},
+        {"-a -o out.cram ref.idx reads.fq", 1,
+         hts ? "give its FASTA with --reference" : "CRAM output needs htslib"},
+        {"-a --output-fmt bam -o /dev/full ref.fa reads.fq", 1,
+         hts ? "failed to write the BAM file '/dev/full'" : "BAM output needs htslib"},
     };
     const std::map<std::string, std::string> before = snapshot();
     for (const Row &row : rows) {
@@ -236,6 +245,39 @@ TEST_F(CommandFaults, SplicedMappingIsTheSameWithBed12GtfOrGff3) {
     for (const std::string &line : lstest::lines(first))
         if (line[0] != '@') spliced += lstest::split(line, '\t')[5].find('N') != std::string::npos;
     EXPECT_EQ(spliced, 2) << first;
+}
+
+TEST_F(CommandFaults, DamagedBamAndCramQueriesFailNamingTheFile) {
+    if (!ls_hts_enabled()) GTEST_SKIP() << "built without htslib";
+    if (sh("samtools --version").status != 0) GTEST_SKIP() << "samtools not installed";
+    // A CRAM of aligned records whose reference is gone (its header names it).
+    ASSERT_EQ(
+        sh("samtools import -0 reads.fq -o reads.bam && " + cmd("-a ref.fa reads.fq") +
+           " > a.sam && cp ref.fa gone.fa && samtools view -C -T gone.fa -o reads.cram a.sam && rm gone.fa*")
+            .status,
+        0);
+    const std::string bam = read("reads.bam");
+    write("half.bam", bam.substr(0, bam.size() / 2));
+    write("no_eof.bam", bam.substr(0, bam.size() - 28)); // the 28-byte empty block that ends a BAM file
+    const struct {
+        std::string args;
+        std::string message;
+    } rows[] = {
+        {"ref.fa half.bam", "failed to read 'half.bam': record "},
+        {"ref.fa no_eof.bam",
+         "'no_eof.bam': the file ends after record 40 without its BAM end-of-file block"},
+        {"ref.idx reads.cram",
+         "'reads.cram': record 1: the CRAM data there is damaged or cut short, or needs a "
+         "reference (give it with --reference or REF_PATH)"},
+    };
+    for (const auto &row : rows) {
+        const lstest::RunResult r = sh("REF_PATH=/nonexistent REF_CACHE=/nonexistent " + cmd(row.args));
+        EXPECT_EQ(r.status, 1) << row.args << "\n" << r.err;
+        EXPECT_NE(r.err.find(row.message), std::string::npos) << row.args << "\n" << r.err;
+        EXPECT_NE(r.err.find("a query file could not be read to its end"), std::string::npos) << r.err;
+    }
+    // The same CRAM decodes against the target FASTA.
+    EXPECT_EQ(sh(cmd("ref.fa reads.cram")).out, sh(cmd("ref.fa reads.fq")).out);
 }
 
 TEST_F(CommandFaults, PlantedLinksAreNeitherFollowedNorRemoved) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "lodestar.h"
 #include "sim.h"
 #include "testutil.h"
 
@@ -243,6 +244,7 @@ std::string floats_as_g(const std::string &text) {
 }
 
 TEST_F(Command, BamAndCramHoldTheSamRecords) {
+    if (!ls_hts_enabled()) GTEST_SKIP() << "built without htslib";
     if (!have_samtools()) GTEST_SKIP() << "samtools not installed";
     const std::string in = file("ref.fa") + " " + file("r1.fq") + " " + file("r2.fq");
     const std::string sam = floats_as_g(ok("-t2 -ax sr " + in).out);
@@ -262,6 +264,99 @@ TEST_F(Command, BamAndCramHoldTheSamRecords) {
     EXPECT_TRUE(floats_as_g(cram.out) == records)
         << "CRAM records differ from SAM";
     EXPECT_EQ(run_command("samtools view -H " + file("o.out") + " | head -1").out.substr(0, 3), "@HD");
+}
+
+// Records of SAM text without the @PG line, which holds the command line.
+std::string without_pg(const std::string &sam) {
+    std::string out;
+    for (const std::string &l : lstest::lines(sam))
+        if (l.compare(0, 3, "@PG") != 0) out += l + "\n";
+    return out;
+}
+
+TEST_F(Command, QueriesInBamSamAndCramMapAsTheirFastq) {
+    if (!ls_hts_enabled()) GTEST_SKIP() << "built without htslib";
+    if (!have_samtools()) GTEST_SKIP() << "samtools not installed";
+    const std::string ref = file("ref.fa") + " ";
+    ASSERT_EQ(run_command("samtools import -0 " + file("long.fq") + " -o " + file("long.bam")).status, 0);
+    EXPECT_EQ(ok("-t2 -x map-ont " + ref + file("long.bam")).out,
+              ok("-t2 -x map-ont " + ref + file("long.fq")).out);
+    const std::string fq_sam = without_pg(ok("-t2 -ax map-ont " + ref + file("long.fq")).out);
+    EXPECT_TRUE(without_pg(ok("-t2 -ax map-ont " + ref + file("long.bam")).out) == fq_sam) << "unaligned BAM";
+    // Our own SAM output, aligned, each primary followed by a secondary and
+    // a supplementary copy: reverse-strand records come back as sequenced,
+    // the copies are skipped, and with -y every tag the mapper writes is
+    // left behind, so nothing changes.
+    std::string aligned;
+    int n_reverse = 0;
+    for (const std::string &l : lstest::lines(fq_sam)) {
+        aligned += l + "\n";
+        std::vector<std::string> f = lstest::split(l, '\t');
+        if (l[0] == '@' || (std::stoi(f[1]) & 4)) continue;
+        n_reverse += (std::stoi(f[1]) & 0x10) != 0;
+        for (int copy : {0x100, 0x800}) {
+            f[1] = std::to_string(std::stoi(lstest::split(l, '\t')[1]) | copy);
+            for (size_t c = 0; c < f.size(); ++c)
+                aligned += (c ? "\t" : "") + (copy == 0x100 && c >= 9 && c <= 10 ? "*" : f[c]);
+            aligned += "\n";
+        }
+    }
+    EXPECT_GT(n_reverse, 0);
+    lstest::write_file(file("aligned.sam"), aligned);
+    ASSERT_EQ(run_command("cd " + dir_->path() +
+                          " && samtools view -b -o aligned.bam aligned.sam && samtools view -C -T ref.fa -o "
+                          "aligned.cram aligned.sam")
+                  .status,
+              0);
+    for (const char *name : {"aligned.sam", "aligned.bam", "aligned.cram"})
+        EXPECT_TRUE(without_pg(ok("-t2 -y -ax map-ont " + ref + file(name)).out) == fq_sam) << name;
+    // Both mates in one unaligned BAM, pairs adjacent: flags, mates and
+    // insert sizes as from two FASTQ files of the same names (samtools drops
+    // the /1 and /2, which would change how ties between places are broken).
+    ASSERT_EQ(
+        run_command("cd " + dir_->path() +
+                    " && samtools import -1 r1.fq -2 r2.fq -o pairs.bam && samtools fastq -1 p1.fq -2 p2.fq "
+                    "pairs.bam 2>/dev/null")
+            .status,
+        0);
+    EXPECT_TRUE(without_pg(ok("-t2 -ax sr " + ref + file("pairs.bam")).out) ==
+                without_pg(ok("-t2 -ax sr " + ref + file("p1.fq") + " " + file("p2.fq")).out))
+        << "paired BAM";
+}
+
+TEST_F(Command, TagsOfBamQueriesAreCarriedVerbatimWithY) {
+    if (!ls_hts_enabled()) GTEST_SKIP() << "built without htslib";
+    if (!have_samtools()) GTEST_SKIP() << "samtools not installed";
+    // A read the mapper places on the reverse strand, its modification tags
+    // given relative to the read as sequenced: they stay valid unchanged.
+    const auto fq = lstest::lines(lstest::read_file(file("long.fq")));
+    size_t i = 0;
+    while (i + 4 <= fq.size() && fq[i].find("!-") == std::string::npos) i += 4;
+    ASSERT_LT(i + 4, fq.size() + 1);
+    const std::string name = fq[i].substr(1),
+                      tags = "MM:Z:C+m,0,3;\tML:B:C,250,12\tfi:B:S,1,65535\trq:f:0.999";
+    lstest::write_file(file("tags.sam"), "@HD\tVN:1.6\n" + name + "\t4\t*\t0\t0\t*\t*\t0\t0\t" + fq[i + 1] +
+                                             "\t" + fq[i + 3] + "\tNM:i:77\t" + tags + "\tRG:Z:in\n");
+    ASSERT_EQ(run_command("samtools view -b -o " + file("tags.bam") + " " + file("tags.sam")).status, 0);
+    const auto plain = records(ok("-ax map-ont " + file("ref.fa") + " " + file("tags.bam")).out);
+    const auto with_y = records(ok("-y -ax map-ont " + file("ref.fa") + " " + file("tags.bam")).out);
+    const auto kept = records(
+        ok("-y --keep-tags ML,NM,RG -R '@RG\\tID:own' -ax map-ont " + file("ref.fa") + " " + file("tags.bam"))
+            .out);
+    ASSERT_TRUE(!plain.empty() && plain.size() == with_y.size() && plain.size() == kept.size());
+    EXPECT_EQ(std::stoi(plain[0][1]) & 0x10, 0x10);
+    for (size_t k = 0; k < plain.size(); ++k) {
+        std::string text = with_y[k][11];
+        for (size_t c = 12; c < with_y[k].size(); ++c) text += "\t" + with_y[k][c];
+        // The mapper's own NM, then the input's tags but NM, as the file has them.
+        EXPECT_EQ(tag(with_y[k], "NM"), tag(plain[k], "NM"));
+        EXPECT_NE(text.find(tags + "\tRG:Z:in"), std::string::npos) << text;
+        EXPECT_EQ(text.find("NM:i:77"), std::string::npos) << text;
+        // Only ML of the list: NM is the mapper's, RG the run's own.
+        EXPECT_EQ(tag(kept[k], "ML"), "C,250,12");
+        EXPECT_EQ(tag(kept[k], "MM") + tag(kept[k], "fi"), "");
+        EXPECT_EQ(tag(kept[k], "RG"), "own");
+    }
 }
 
 TEST_F(Command, SplicedReadsFollowTheAnnotatedIntrons) {

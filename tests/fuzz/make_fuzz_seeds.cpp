@@ -1,13 +1,13 @@
 /* Writes the binary seeds of the fuzz corpora (tests/fuzz/corpus/): index
- * files, split-index temporary files and a gzip FASTQ, and the queries of
- * the map target, copied from its genome. The committed seeds came from this
+ * files, split-index temporary files, a gzip FASTQ, a BAM file, and the
+ * queries of the map target, copied from its genome. The committed seeds came from this
  * program; the other text seeds are hand-written. The bases are
  * drawn from a fixed generator, so a run gives the same files again unless
  * a writer's format changes, except for the alignment-detail pointer that the
  * split-file writer stores with each region (the reader ignores it). Not
  * part of any build by default:
  *   cmake --build <build> --target make_fuzz_seeds
- *   <build>/make_fuzz_seeds tests/fuzz/corpus [index split_files seq_reader map]
+ *   <build>/make_fuzz_seeds tests/fuzz/corpus [index split_files seq_reader hts_reads map]
  * (naming corpora writes only those). */
 #include <stdio.h>
 #include <stdlib.h>
@@ -234,6 +234,26 @@ int main(int argc, char *argv[]) {
         gzclose(f);
         write_seed("seq_reader/reads.fq.gz", read_file(gz));
         remove(gz.c_str());
+    }
+    // A BAM file for the SAM, BAM and CRAM reader, whole and cut inside a
+    // block, written by the library's own BAM writer from SAM text.
+    if (ls_hts_enabled() && wanted("hts_reads")) {
+        const std::string bam = tmp + "/r.bam";
+        FILE *fp = fopen(bam.c_str(), "wb");
+        ls_hts_writer *w = fp ? ls_hts_writer_open(fileno(fp), bam.c_str(), LS_FMT_BAM, nullptr, 1) : nullptr;
+        if (w == nullptr) die("cannot write the BAM file");
+        const std::string sam = "@HD\tVN:1.6\n@SQ\tSN:c\tLN:100\n"
+                                "u\t4\t*\t0\t0\t*\t*\t0\t0\tACGTN\tIIII#\tMM:Z:C+m,0;\tML:B:C,200\n"
+                                "p\t141\t*\t0\t0\t*\t*\t0\t0\tGGA\t*\n"
+                                "p\t77\t*\t0\t0\t*\t*\t0\t0\tTTC\tABC\n"
+                                "s\t16\tc\t5\t60\t5M\t*\t0\t0\tACMRN\tABCDE\tfi:B:S,1,2\n"
+                                "s\t2064\tc\t50\t0\t2H3M\t*\t0\t0\tMRN\t*\n";
+        if (ls_hts_writer_write(w, sam.data(), sam.size()) != 0 || ls_hts_writer_close(w) != 0 || fclose(fp) != 0)
+            die("cannot write the BAM file");
+        const std::string bytes = read_file(bam);
+        write_seed("hts_reads/reads.bam", bytes);
+        write_seed("hts_reads/reads_cut.bam", bytes.substr(0, bytes.size() / 2));
+        remove(bam.c_str());
     }
     write_map_seeds(tmp);
     rmdir(tmp.c_str());

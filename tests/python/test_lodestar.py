@@ -96,6 +96,17 @@ def test_index_round_trip_and_bases(data, tmp_path):
     assert (hits[0].target_name, hits[0].target_start, hits[0].target_end) == (name, 20000, 24000)
 
 
+def test_bam_reads_map_as_their_fastq(data, tmp_path):
+    if subprocess.run(["samtools", "--version"], capture_output=True).returncode != 0:
+        pytest.skip("samtools not installed")
+    bam = tmp_path / "long.bam"
+    subprocess.run(["samtools", "import", "-0", data / "long.fq", "-o", bam], check=True, capture_output=True)
+    mapper = lodestar.Mapper(lodestar.Index.build(str(data / "g.fa"), preset="map-ont"), preset="map-ont", a=True)
+    sam = lambda path: [m.to_sam() for _, ms in mapper.map_file(str(path)) for m in ms]
+    assert sam(bam) == sam(data / "long.fq")
+    assert list(lodestar.read_sequences(str(bam)))[:3] == list(lodestar.read_sequences(str(data / "long.fq")))[:3]
+
+
 def test_read_sequences_gzip_fastq(tmp_path):
     p = tmp_path / "r.fq.gz"
     with gzip.open(p, "wt") as f:
