@@ -3,6 +3,7 @@
 # what the build and the test suite need; flags choose less or more:
 #   scripts/deps.sh              build and tests
 #   scripts/deps.sh --build      the build only (compiler, CMake, zlib, htslib)
+#   scripts/deps.sh --example    the build and samtools, for scripts/example.sh
 #   scripts/deps.sh --bench      also the benchmarks' needs (Google Benchmark, bwa)
 #   scripts/deps.sh --fuzz       also clang, for the fuzz targets
 #   scripts/deps.sh --validate   also Picard and Java, for scripts/validate-sam.sh
@@ -17,12 +18,13 @@ arm64=0
 for flag in "$@"; do
   case "$flag" in
     --build) pkgs=("${build[@]}") ;;
+    --example) pkgs=("${build[@]}" samtools) ;;
     --bench) pkgs+=(libbenchmark-dev bwa) ;;
     --fuzz) pkgs+=(clang) ;;
     --validate) pkgs+=(picard-tools default-jre-headless) ;;
     --arm64) arm64=1 pkgs+=(gcc-aarch64-linux-gnu g++-aarch64-linux-gnu qemu-user libsimde-dev
                           zlib1g-dev:arm64 libgtest-dev:arm64) ;;
-    *) echo "usage: scripts/deps.sh [--build] [--bench] [--fuzz] [--validate] [--arm64]" >&2; exit 2 ;;
+    *) echo "usage: scripts/deps.sh [--build] [--example] [--bench] [--fuzz] [--validate] [--arm64]" >&2; exit 2 ;;
   esac
 done
 
