@@ -53,7 +53,7 @@ for t in "${targets[@]}"; do
   # A run that stopped on a finding prints no final count: take the last
   # progress line's.
   runs=$( (grep -o 'Done [0-9]* runs' "$log" || grep -o '^#[0-9]*' "$log" | tr -d '#' | sed 's/^/Done /') |
-    tail -1 | awk '{ print $2 }')
+    tail -1 | awk '{ print $2 }' || true)
   ft=$( (grep -o 'ft: [0-9]*' "$log" || true) | tail -1 | awk '{ print $2 }')
   printf "%-14s %6s s  %10s executions  %6s features  %s\n" "$t" "$seconds" "${runs:-?}" "${ft:-?}" "$result"
 done

@@ -159,6 +159,50 @@ struct ls_hts_reads {
 
 namespace {
 
+// Whether the sizes a BAM header states could come from a file of this many
+// compressed bytes (deflate shrinks by at most about 1:1032). htslib
+// allocates what the header says before reading it, so a damaged or forged
+// length would otherwise ask for gigabytes. A header cut short passes here
+// and fails in htslib's own reading.
+bool bam_header_plausible(const std::string &path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return true;
+    const uint64_t bound = (uint64_t)st.st_size * 1100 + (1u << 20);
+    BGZF *z = bgzf_open(path.c_str(), "r");
+    if (z == nullptr) return true;
+    auto read_u32 = [z](uint32_t *v) {
+        uint8_t b[4];
+        if (bgzf_read(z, b, 4) != 4) return false;
+        *v = (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+        return true;
+    };
+    auto skip = [z](uint64_t n) {
+        char buf[4096];
+        while (n > 0) {
+            const ssize_t m = bgzf_read(z, buf, n < sizeof(buf) ? n : sizeof(buf));
+            if (m <= 0) return false;
+            n -= (uint64_t)m;
+        }
+        return true;
+    };
+    bool ok = true;
+    uint32_t magic, l_text, n_ref, l_name;
+    if (read_u32(&magic) && read_u32(&l_text)) {
+        ok = l_text <= bound;
+        if (ok && skip(l_text) && read_u32(&n_ref)) {
+            ok = (uint64_t)n_ref * 9 <= bound;
+            for (uint32_t i = 0; ok && i < n_ref && read_u32(&l_name); ++i) {
+                ok = l_name <= bound;
+                if (ok && !skip((uint64_t)l_name + 4)) break;
+            }
+        }
+    }
+    if (bgzf_close(z) != 0) {
+        // read only: nothing was lost
+    }
+    return ok;
+}
+
 // Opens the file and reads its header; a failure there is the first read's
 // fault, so that it reaches the reader's consumer like any other.
 void open_file(ls_hts_reads *h) {
@@ -169,6 +213,8 @@ void open_file(ls_hts_reads *h) {
         return h->fail(std::string("it cannot be opened as a ") + h->format_name() +
                        " file: it is damaged or cut short");
     const htsExactFormat f = h->format;
+    if (f == bam && !bam_header_plausible(h->path))
+        return h->fail("the BAM header states sizes the file cannot hold: it is damaged");
     // A reference htslib cannot index (a gzip FASTA) is no fault until a
     // record needs it: unaligned CRAM does not.
     if (f == cram && !h->reference.empty() && hts_set_fai_filename(h->fp, h->reference.c_str()) != 0)
