@@ -441,4 +441,188 @@ std::string help_text() {
     return s;
 }
 
+namespace {
+
+/* Text for a roff line: backslashes and minus signs escaped, and a leading
+ * dot or quote kept from reading as a request. */
+std::string roff(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\')
+            out += "\\e";
+        else if (c == '-')
+            out += "\\-";
+        else
+            out += c;
+    }
+    if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out = "\\&" + out;
+    return out;
+}
+
+const char *const kManHead = R"(.TH LODESTAR 1 "" "lodestar @VERSION@" "User Commands"
+.SH NAME
+lodestar \- map DNA and RNA sequences to a reference
+.SH SYNOPSIS
+.B lodestar
+[\fIoptions\fR]
+.I target.fa\fR[\fI.gz\fR] | \fIindex
+[\fIquery\fR [\fImate2\fR]]
+.SH DESCRIPTION
+.B lodestar
+builds a minimizer index of the target (a FASTA or FASTQ file, plain or gzip,
+or an index saved with
+.BR \-d ),
+finds where each query read comes from, aligns it base by base and writes
+every mapping: PAF by default, SAM with
+.BR \-a ,
+BAM or CRAM with
+.B \-o
+.I x.bam
+or
+.IR x.cram .
+Queries are FASTA or FASTQ, plain or gzip, or SAM, BAM or CRAM files,
+recognised by their content;
+.B \-
+reads standard input. Two query files hold the two mates of paired reads.
+Without a query only the index is built. Results go to standard output (or
+.BR \-o );
+logs, progress and a summary go to standard error. The output never depends
+on the number of threads.
+.PP
+Pick the preset for the reads with
+.BR \-x ;
+an option given with it overrides the preset, wherever it stands.
+NUM accepts the suffixes k, M and G (1000, 10^6, 10^9).
+.SH OPTIONS
+)";
+
+const char *const kManTail = R"(.SH OUTPUT
+PAF has twelve columns: query name, length, start and end (0-based, end
+exclusive), strand, target name, length, start and end, matching bases, block
+length and mapping quality (0 to 60), then tags:
+.B tp
+(P primary, S secondary),
+.B cm
+(seeds on the chain),
+.B s1
+and
+.B s2
+(chaining scores of the region and of its best competitor),
+.BR NM ", " AS ", " ms ", " nn
+(edit distance, alignment scores, ambiguous bases),
+.B de
+or
+.B dv
+(divergence),
+.B rl
+(repetitive bases) and, when asked for,
+.BR cg ,
+.BR cs ,
+.B ds
+and
+.BR MD .
+SAM records carry the same tags, and
+.BR RG ", " SA ", " MC ", " MQ ", " XS
+where they apply. A mapping quality of 60 means no competing placement came
+close; 0 means two or more were as good. The documentation file
+.I docs/output.md
+of the source describes every column, tag and flag.
+.SH EXIT STATUS
+0 on success; 1 on any failure, with one message naming the file or option at
+fault: a bad option or combination, an input that cannot be read or is cut
+short (what came before it is written), a failed write, memory exhausted.
+A file written with
+.B \-o
+or
+.B \-d
+takes its name only when the run succeeded.
+.SH ENVIRONMENT
+.TP
+.B LODESTAR_DISABLE_CPU_FEATURES
+A comma-separated list of instruction sets not to use, from
+.B avx2
+and
+.BR avx512 ;
+the alignment kernels then run on the next narrower set. The output is the
+same bytes whichever set runs.
+.TP
+.BR REF_PATH ", " REF_CACHE
+Where htslib looks for the reference of a CRAM query file that
+.B \-\-reference
+and the target do not provide.
+.SH EXAMPLES
+Nanopore reads to PAF:
+.PP
+.RS
+lodestar \-x map\-ont \-t 8 ref.fa reads.fq.gz > aln.paf
+.RE
+.PP
+HiFi reads delivered as unaligned BAM, to BAM with their tags:
+.PP
+.RS
+lodestar \-ax map\-hifi \-y \-t 8 \-o aln.bam ref.fa hifi.bam
+.RE
+.PP
+Paired short reads with a read group, sorted:
+.PP
+.RS
+lodestar \-ax sr \-t 8 \-R '@RG\etID:s1\etSM:s1' ref.fa r1.fq.gz r2.fq.gz | samtools sort \-o aln.bam
+.RE
+.PP
+Spliced cDNA with an annotation:
+.PP
+.RS
+lodestar \-ax splice \-\-annotation genes.gtf ref.fa cdna.fq > aln.sam
+.RE
+.PP
+Build an index once, map many times:
+.PP
+.RS
+lodestar \-x map\-ont \-d ref.idx ref.fa
+.br
+lodestar \-x map\-ont ref.idx reads.fq
+.RE
+.SH SEE ALSO
+.BR samtools (1)
+.PP
+The SAM format: the Sequence Alignment/Map Format Specification (SAMv1),
+and the CRAM Format Specification, both of the GA4GH.
+PAF: the pairwise mapping format, twelve tab-separated columns and SAM-like
+tags, described in the OUTPUT section above.
+)";
+
+} // namespace
+
+std::string man_page() {
+    const Args defaults;
+    std::string s = kManHead;
+    const std::string version_mark = "@VERSION@";
+    s.replace(s.find(version_mark), version_mark.size(), LS_VERSION);
+    for (int g = 0; g < kNumGroups; ++g) {
+        s += std::string(".SS ") + kGroupTitle[g] + "\n";
+        for (const OptSpec &o : option_table()) {
+            if (o.group != g) continue;
+            std::string left;
+            if (o.short_name) left += std::string("\\fB\\-") + o.short_name + "\\fR";
+            if (o.short_name && o.long_name) left += ", ";
+            if (o.long_name) left += std::string("\\fB\\-\\-") + roff(o.long_name) + "\\fR";
+            if (o.alias) left += std::string(", \\fB\\-\\-") + roff(o.alias) + "\\fR";
+            if (o.meta)
+                left += std::string(o.value_optional ? "[=" : " ") + "\\fI" + roff(o.meta) + "\\fR" +
+                        (o.value_optional ? "]" : "");
+            std::string help = o.help;
+            if (o.dflt) help += " [" + o.dflt(defaults) + "]";
+            s += ".TP\n" + left + "\n" + roff(help) + "\n";
+        }
+        if (g == kPreset) {
+            s += ".PP\nThe presets:\n";
+            for (int i = 0; i < ls_opt_preset_count(); ++i) {
+                const ls_preset_info *p = ls_opt_preset_info(i);
+                s += ".TP\n\\fB" + roff(p->names) + "\\fR\n" + roff(p->help) + "\n";
+            }
+        }
+    }
+    return s + kManTail;
+}
+
 } // namespace lodestar_cmd

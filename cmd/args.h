@@ -47,6 +47,10 @@ bool parse_args(int argc, char *const *argv, Args *a, std::string *err);
  * default where there is one. */
 std::string help_text();
 
+/* The manual page (roff, man macros): the options as --help lists them,
+ * with the sections around them. */
+std::string man_page();
+
 /* Names -x accepts, separated by ", ". */
 const char *preset_names();
 
