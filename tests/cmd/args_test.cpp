@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -189,6 +190,31 @@ TEST(Args, SizesTakeDecimalSuffixes) {
         long long v;
         EXPECT_FALSE(lodestar_cmd::parse_size(bad, 0, 1LL << 40, &v)) << bad;
     }
+}
+
+// The manual page names every long option of --help, and docs/output.md every
+// tag the writers' sources can print ("\tXX:T:" in a format string).
+TEST(Args, ManPageAndOutputDocCoverEveryOptionAndTag) {
+    const std::string src = LODESTAR_SOURCE_DIR;
+    const std::string man = lstest::read_file(src + "/docs/lodestar.1");
+    const std::string help = lodestar_cmd::help_text();
+    std::regex long_opt("(^|[ ,])--([a-zA-Z0-9][a-zA-Z0-9:-]*)");
+    int n_opts = 0;
+    for (std::sregex_iterator it(help.begin(), help.end(), long_opt), end; it != end; ++it, ++n_opts) {
+        std::string roff;
+        for (char c : (*it)[2].str()) roff += c == '-' ? std::string("\\-") : std::string(1, c);
+        EXPECT_NE(man.find("\\fB\\-\\-" + roff + "\\fR"), std::string::npos) << "--" << (*it)[2];
+    }
+    EXPECT_GT(n_opts, 80);
+    const std::string doc = lstest::read_file(src + "/docs/output.md");
+    std::regex tag("\\\\t([A-Za-z][A-Za-z0-9]):[AifZB]:");
+    int n_tags = 0;
+    for (const char *file : {"lib/output/paf.cpp", "lib/output/sam.cpp", "lib/output/diff_strings.cpp"}) {
+        const std::string code = lstest::read_file(src + "/" + file);
+        for (std::sregex_iterator it(code.begin(), code.end(), tag), end; it != end; ++it, ++n_tags)
+            EXPECT_NE(doc.find("`" + (*it)[1].str() + "`"), std::string::npos) << (*it)[1] << " of " << file;
+    }
+    EXPECT_GT(n_tags, 15);
 }
 
 // The usage document is the help text, so it cannot fall behind the options.
