@@ -17,6 +17,7 @@ fail() { echo "install test: $*" >&2; exit 1; }
 want="lodestar $(sed -n 's/^#define LS_VERSION "\(.*\)"$/\1/p' "$src/lib/lodestar.h")"
 [ "$("$prefix/bin/lodestar" --version)" = "$want" ] || fail "installed lodestar --version is not '$want'"
 [ -x "$prefix/bin/lodestar-lite" ] || fail "lodestar-lite is not installed"
+[ -f "$prefix/share/man/man1/lodestar.1" ] || fail "the manual page is not in share/man/man1"
 [ -f "$libdir/liblodestar.a" ] || fail "no static library"
 soname=$(readelf -d "$libdir/liblodestar.so" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
 [ -n "$soname" ] && [ -f "$libdir/$soname" ] || fail "shared library without a SONAME file ('$soname')"
