@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The Snakemake workflow end to end: paired reads mapped in 4 shards against a
-# saved index and merged give a coordinate-sorted, indexed BAM that holds
-# exactly the records of one unsharded run.
+# The Snakemake workflow end to end with a one-sample config (no sample
+# sheet): paired reads mapped in 4 shards against a saved index and merged
+# give a coordinate-sorted, indexed BAM that holds exactly the records of one
+# unsharded run.
 #   workflow_test.sh LODESTAR LODESTAR_SIM SOURCE_DIR
 set -euo pipefail
 cmd=$1 sim=$2 src=$3
@@ -31,13 +32,13 @@ if ! snakemake -s "$src/workflow/Snakefile" --configfile "$dir/config.yaml" --di
   exit 1
 fi
 fail() { echo "FAIL: $*"; exit 1; }
-bam=$dir/out/s1.bam
+bam=$dir/out/s1/s1.bam
 samtools quickcheck "$bam" || fail "merged BAM is not whole"
 [ -s "$bam.bai" ] || fail "no BAM index"
 samtools view -H "$bam" | grep -q 'SO:coordinate' || fail "BAM not coordinate-sorted"
 samtools view -H "$bam" | grep -q $'^@RG\tID:s1\tSM:s1' || fail "read group missing from the header"
 for i in 0 1 2 3; do
-  n=$(zcat "$dir/out/shards/shard${i}_1.seq.gz" | grep -c '^@' || true)
+  n=$(zcat "$dir/out/s1/shards/shard${i}_1.seq.gz" | grep -c '^@' || true)
   [ "$n" -ge 750 ] && [ "$n" -le 751 ] || fail "shard $i holds $n pairs, not a quarter of 3001"
 done
 # Both sides go through BAM (which writes floats in its own way), and samtools
