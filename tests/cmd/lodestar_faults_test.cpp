@@ -182,8 +182,9 @@ TEST_F(CommandFaults, EachFaultFailsCleanlyAndLeavesEveryFileAsItWas) {
         {"-a --output-fmt bcf ref.fa reads.fq", 1, "'bcf' is not sam, bam or cram"},
         {"-a -o out.cram ref.idx reads.fq", 1,
          hts ? "give its FASTA with --reference" : "CRAM output needs htslib"},
-        {"-a --output-fmt bam -o /dev/full ref.fa reads.fq", 1,
-         hts ? "failed to write the BAM file '/dev/full'" : "BAM output needs htslib"},
+        // The full device refuses a block while the run writes or when the file
+        // is finished, whichever comes first on the compression threads.
+        {"-a --output-fmt bam -o /dev/full ref.fa reads.fq", 1, hts ? "failed to write" : "BAM output needs htslib"},
     };
     const std::map<std::string, std::string> before = snapshot();
     for (const Row &row : rows) {
