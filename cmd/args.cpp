@@ -585,8 +585,8 @@ lodestar \-x map\-ont ref.idx reads.fq
 .SH SEE ALSO
 .BR samtools (1)
 .PP
-The SAM format: the Sequence Alignment/Map Format Specification (SAMv1),
-and the CRAM Format Specification, both of the GA4GH.
+The SAM format: the Sequence Alignment/Map format description (SAMv1),
+and the CRAM format description, both of the GA4GH.
 PAF: the pairwise mapping format, twelve tab-separated columns and SAM-like
 tags, described in the OUTPUT section above.
 )";
