@@ -8,6 +8,7 @@
 #   scripts/deps.sh --fuzz       also clang, for the fuzz targets
 #   scripts/deps.sh --validate   also Picard and Java, for scripts/validate-sam.sh
 #   scripts/deps.sh --arm64      also the aarch64 cross compiler, qemu and arm64 libraries
+#   scripts/deps.sh --cluster    also SLURM and munge, for the workflow's SLURM test
 # Runs as root, or through sudo for another user.
 set -euo pipefail
 build=(cmake g++ make pkg-config zlib1g-dev libhts-dev)
@@ -22,9 +23,10 @@ for flag in "$@"; do
     --bench) pkgs+=(libbenchmark-dev bwa) ;;
     --fuzz) pkgs+=(clang) ;;
     --validate) pkgs+=(picard-tools default-jre-headless) ;;
+    --cluster) pkgs+=(slurmctld slurmd slurm-client munge) ;;
     --arm64) arm64=1 pkgs+=(gcc-aarch64-linux-gnu g++-aarch64-linux-gnu qemu-user libsimde-dev
                           zlib1g-dev:arm64 libgtest-dev:arm64) ;;
-    *) echo "usage: scripts/deps.sh [--build] [--example] [--bench] [--fuzz] [--validate] [--arm64]" >&2; exit 2 ;;
+    *) echo "usage: scripts/deps.sh [--build] [--example] [--bench] [--fuzz] [--validate] [--arm64] [--cluster]" >&2; exit 2 ;;
   esac
 done
 

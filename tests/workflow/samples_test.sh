@@ -32,23 +32,16 @@ run "$dir/samples.tsv" "$dir/out" "$dir/snakemake.log" || { cat "$dir/snakemake.
 
 [ "$(ls "$dir/out/index")" = $'map-ont.idx\nsr.idx' ] || fail "indexes built: $(ls "$dir/out/index")"
 [ "$(grep -c '^rule index:' "$dir/snakemake.log")" = 2 ] || fail "not one index job per preset"
-# Records compared as in workflow_test.sh: through BAM, tags as a set.
-canonical() {
-  python3 -c 'import sys
-for l in sys.stdin:
-    f = l.rstrip("\n").split("\t")
-    print("\t".join(f[:11] + sorted(f[11:])))' | LC_ALL=C sort
-}
+# shellcheck source=records.sh
+. "$(dirname "$0")/records.sh"
 while IFS=$'\t' read -r s preset rg reads; do
   bam=$dir/out/$s/$s.bam
   samtools quickcheck "$bam" && [ -s "$bam.bai" ] || fail "$s: merged BAM or its index missing"
   [ "$(samtools view -H "$bam" | grep '^@RG')" = "$(printf "$rg")" ] || fail "$s: read group $(samtools view -H "$bam" | grep '^@RG')"
   [ "$(ls "$dir/out/$s/shards" | grep -c '_1.seq.gz')" = 3 ] || fail "$s: not 3 shards"
   # shellcheck disable=SC2086
-  "$cmd" -a -x "$preset" -t2 -R "$rg" "$dir/ref.fa" $reads 2>/dev/null | samtools view -b - | samtools view - | canonical >"$dir/whole.sam"
-  samtools view "$bam" | canonical >"$dir/sharded.sam"
-  [ "$(wc -l <"$dir/whole.sam")" -ge 150 ] || fail "$s: the unsharded run lost records"
-  cmp -s "$dir/whole.sam" "$dir/sharded.sam" || fail "$s: sharded records differ from one unsharded run"
+  why=$(same_as_one_run "$cmd" "$preset" "$rg" "$bam" 150 "$dir/ref.fa" $reads)
+  [ -z "$why" ] || fail "$s: $why"
 done <<END
 long	map-ont	@RG\tID:long\tSM:long\tPL:ONT\tLB:L1	$dir/long.fq.gz
 short	sr	@RG\tID:short\tSM:short\tPL:ILLUMINA\tLB:L2	$dir/r1.fq.gz $dir/r2.fq.gz
