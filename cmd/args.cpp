@@ -121,6 +121,21 @@ const std::vector<OptSpec> &option_table() {
                             ARG(n_threads), 1, 1024));
         for (const char *name : {"batch", "part-size", "sketch-batch"}) t.push_back(lib_opt(name));
         t.push_back(text_opt('d', "save-index", "FILE", kWork, "save the index to FILE", ARG(index_out)));
+        {
+            OptSpec o{0, "index-format", "mapped|stream", false, kWork,
+                      "format of -d: mapped (loads in place) or stream (read by earlier versions)", nullptr,
+                      nullptr};
+            o.apply = [](Args &a, const char *v, std::string *err) {
+                if (strcmp(v, "mapped") != 0 && strcmp(v, "stream") != 0) {
+                    *err = "'" + std::string(v) + "' is not mapped or stream";
+                    return false;
+                }
+                a.index_format = strcmp(v, "mapped") == 0 ? LS_IDX_FORMAT_MAPPED : LS_IDX_FORMAT_STREAM;
+                return true;
+            };
+            o.dflt = [](const Args &) { return std::string("mapped"); };
+            t.push_back(o);
+        }
         t.push_back(text_opt(0, "split-prefix", "STR", kWork,
                              "merge the results of several index parts through temporary files STR.*.tmp",
                              ARG(split_prefix)));

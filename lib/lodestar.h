@@ -423,6 +423,7 @@ struct km_arena;
 typedef struct ls_idx_hash ls_idx_hash;
 /* Target name to target id; internal to the index module. */
 typedef struct ls_idx_name_hash ls_idx_name_hash;
+typedef struct ls_idx_map ls_idx_map;
 
 /* One target of an index part. */
 typedef struct {
@@ -487,10 +488,22 @@ struct ls_idx {
     ls_idx_jump_v *jumps;         /* n_seq lists, or null */
     struct km_arena *arena;       /* names and seq; null with LS_DBG_NO_ARENA */
     ls_idx_name_hash *name_index; /* built on demand */
+    /* Non-null when the part was loaded from an index file of the mapped
+     * format: its targets' names, packed bases, positions and tables are
+     * then read-only views of that file, which the part keeps mapped until
+     * ls_idx_destroy. Null when the part owns all its memory. */
+    ls_idx_map *map;
 };
 
 /* Yields the index parts of a target file one at a time. Opaque. */
 typedef struct ls_idx_reader ls_idx_reader;
+
+/* Index file formats a reader can save parts in. MAPPED, the default, is
+ * laid out so that later loads map the file and use it in place (processes
+ * on one machine then share one copy); STREAM is the earlier format, which
+ * earlier versions read. Every version since the mapped format reads both. */
+#define LS_IDX_FORMAT_STREAM 0
+#define LS_IDX_FORMAT_MAPPED 1
 
 /* Bits of ls_idx_reader_error. INPUT: the target file could not be read
  * whole (a truncated or corrupt index file, one whose checksum does not
@@ -514,6 +527,10 @@ typedef struct ls_idx_reader ls_idx_reader;
  * out_path is the target file itself, or the output cannot be created.
  * Close with ls_idx_reader_close. */
 ls_idx_reader *ls_idx_reader_open(const char *path, const ls_idxopt *opt, const char *out_path);
+/* Chooses the format the reader saves parts in (LS_IDX_FORMAT_*; mapped by
+ * default); call it before the first part is read. Returns 0, or -1 for an
+ * unknown format. */
+int ls_idx_reader_set_output_format(ls_idx_reader *r, int format);
 
 /* The next part, built with n_threads threads or loaded; null when there is
  * none left or reading failed. The caller owns the part (ls_idx_destroy).

@@ -550,7 +550,10 @@ ls_idx *ls_idx_new(int w, int k, int b, int flag) {
 void ls_idx_destroy(ls_idx *mi) {
     if (mi == nullptr) return;
     table_free(mi->name_index);
-    if (mi->buckets) {
+    // A mapped part's positions, tables, bases and names are views of its
+    // file's bytes, released with the mapping.
+    const bool views = mi->map != nullptr;
+    if (mi->buckets && !views) {
         for (uint64_t i = 0; i < 1ULL << mi->bucket_bits; ++i) {
             ls_idx_bucket *b = &mi->buckets[i];
             free(b->pos);
@@ -559,14 +562,16 @@ void ls_idx_destroy(ls_idx *mi) {
         }
     }
     free_annotations(mi);
-    ls_big_free(mi->packed_seq);
+    if (!views) ls_big_free(mi->packed_seq);
     free(mi->buckets);
     if (mi->arena) {
         km_release(mi->arena); // holds the names and the target array
     } else if (mi->seq) {
-        for (uint32_t i = 0; i < mi->n_seq; ++i) free(mi->seq[i].name);
+        if (!views)
+            for (uint32_t i = 0; i < mi->n_seq; ++i) free(mi->seq[i].name);
         free(mi->seq);
     }
+    ls_idx_map_release(mi->map);
     free(mi);
 }
 
@@ -672,6 +677,19 @@ int32_t ls_idx_max_occ(const ls_idx *mi, float f) {
     for (uint64_t i = 0; i < n_buckets; ++i)
         if (mi->buckets[i].table) n += mi->buckets[i].table->size;
     if (n == 0) return INT32_MAX;
+    // Rank floor(n * (1 - f)) in double precision. A fraction too small to
+    // move the product below n would select past the end, and one above 1 a
+    // negative rank: clamp to the counts that exist.
+    const double r = (1.0 - f) * (double)n;
+    size_t rank = r <= 0.0 ? 0 : (size_t)r;
+    if (rank >= n) rank = n - 1;
+    if (mi->map) {
+        // A mapped part stores its counts: the same value without visiting
+        // every slot of the file.
+        const int64_t v = ls_idx_map_occ_rank(mi->map, rank);
+        LS_ASSERT(v >= 0); // the loader checked the counts against the tables
+        return v >= INT32_MAX ? INT32_MAX : (int32_t)v + 1;
+    }
     uint32_t *cnt = static_cast<uint32_t *>(ls_xcalloc(n, sizeof(uint32_t), "ls_idx_max_occ"));
     size_t m = 0;
     for (uint64_t i = 0; i < n_buckets; ++i) {
@@ -681,12 +699,6 @@ int32_t ls_idx_max_occ(const ls_idx *mi, float f) {
             if (!slot_free(h->flags, j)) cnt[m++] = slot_count(h, j);
     }
     LS_ASSERT(m == n);
-    // Rank floor(n * (1 - f)) in double precision. A fraction too small to
-    // move the product below n would select past the end, and one above 1 a
-    // negative rank: clamp to the counts that exist.
-    double r = (1.0 - f) * (double)n;
-    size_t rank = r <= 0.0 ? 0 : (size_t)r;
-    if (rank >= n) rank = n - 1;
     uint32_t v = ls_select_u32(n, cnt, rank);
     free(cnt);
     return v >= (uint32_t)INT32_MAX ? INT32_MAX : (int32_t)v + 1;

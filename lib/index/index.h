@@ -10,6 +10,9 @@
 #define LODESTAR_INDEX_INDEX_H
 
 #include <stdint.h>
+#include <stdio.h>
+
+#include <string>
 
 #include "lodestar.h"
 #include "base/arena.h"
@@ -106,6 +109,36 @@ static inline void ls_idx_prefetch(const ls_idx *mi, uint64_t h, int stage) {
  * version 2 parts carry none and are still read. */
 #define LS_IDX_MAGIC    "LSI\3"
 #define LS_IDX_MAGIC_V2 "LSI\2"
+
+/* Bytes that open a part of the mapped format (index_mapped.cpp), laid out
+ * to be used in place. */
+#define LS_IDX_MAGIC_MAPPED "LSI\4"
+
+/* What a part loaded from the mapped format owns: the file's bytes (a
+ * read-only shared mapping, or memory read from a stream that cannot be
+ * mapped) into which its arrays point, the table records of its buckets, and
+ * the occurrence counts stored with it. */
+struct ls_idx_map {
+    void *base;
+    size_t len;
+    bool mapped; /* munmap base, else free it */
+    ls_idx_hash *tables;
+    const uint64_t *counts; /* n_counts (count, keys) pairs, ascending by count */
+    uint64_t n_counts;
+};
+void ls_idx_map_release(ls_idx_map *m);
+/* The occurrence count of 0-based rank `rank` among all keys, or -1 past the
+ * last key. */
+int64_t ls_idx_map_occ_rank(const ls_idx_map *m, uint64_t rank);
+
+/* Appends one part in the mapped format; the stream's position must be a
+ * multiple of 64 for the part to be mapped when loaded. Returns 0, or -1 with
+ * the reason in *why. */
+int ls_idx_write_mapped_part(FILE *fp, const ls_idx *mi, std::string *why);
+/* Loads the mapped-format part whose magic was just read from fp: maps it
+ * where fp is a regular file, else reads it; checks every section. Same
+ * results as ls_idx_load2. */
+ls_idx *ls_idx_load_mapped_part(FILE *fp, const char *fn, int part_index, int *status);
 
 /* ---- annotations (internals; the readers and lookups are public) ---- */
 

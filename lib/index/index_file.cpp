@@ -7,10 +7,11 @@
  * words in table-slot order; without LS_I_SKIP_SEQ, the packed bases as
  * (total length + 7) / 8 32-bit words; and last a 32-bit checksum, zlib's
  * CRC-32 of every byte of the part from its magic on. All integers are
- * little-endian with no padding. Only this version 3 is written. Files
- * written once must stay readable, so parts of version 2 ("LSI\2": the same
- * layout without the checksum) still load, with a note that their damage
- * cannot be detected.
+ * little-endian with no padding. Files written once must stay readable, so
+ * parts of version 2 ("LSI\2": the same layout without the checksum) still
+ * load, with a note that their damage cannot be detected. Version 4 ("LSI\4")
+ * is the mapped format of index_mapped.cpp, which the reader writes by
+ * default; a file may hold parts of either kind.
  *
  * The loader trusts nothing it reads: every count is checked against the
  * bytes the file still holds before memory is taken for it (or, on a stream
@@ -181,11 +182,13 @@ class Loader {
             return -1;
         }
         crc_ = crc32_z(0, reinterpret_cast<const Bytef *>(b), 4);
-        if (memcmp(b, LS_IDX_MAGIC, 4) == 0) {
+        if (memcmp(b, LS_IDX_MAGIC_MAPPED, 4) == 0) {
+            mapped_ = true;
+        } else if (memcmp(b, LS_IDX_MAGIC, 4) == 0) {
             checked_ = true;
         } else if (memcmp(b, LS_IDX_MAGIC_V2, 4) != 0) {
             if (memcmp(b, LS_IDX_MAGIC, 3) == 0)
-                fail("index format version %u, which this version cannot read (it reads versions 2 and 3)",
+                fail("index format version %u, which this version cannot read (it reads versions 2 to 4)",
                      (unsigned)(uint8_t)b[3]);
             else
                 fail("wrong magic: the bytes there do not start an index part");
@@ -193,6 +196,10 @@ class Loader {
         }
         return 1;
     }
+
+    /* Whether the part is in the mapped format (version 4), which
+     * ls_idx_load_mapped_part reads. */
+    bool mapped() const { return mapped_; }
 
     /* Whether the part carries a checksum (version 3); version 2 does not. */
     bool checked() const { return checked_; }
@@ -301,6 +308,7 @@ class Loader {
     uint64_t item_ = 0;  /* where the item being read began, from the part's start */
     uLong crc_ = 0;      /* crc32 of the bytes consumed */
     bool checked_ = false;
+    bool mapped_ = false;
     bool failed_ = false;
 };
 
@@ -530,6 +538,7 @@ ls_idx *load_next(FILE *fp, const char *fn, int part_index, int *status, bool *u
         *status = m;
         return nullptr;
     }
+    if (in.mapped()) return ls_idx_load_mapped_part(fp, fn, part_index, status);
     ls_idx *mi = load_part(in, status);
     *unchecked = mi != nullptr && !in.checked();
     return mi;
@@ -624,6 +633,7 @@ struct ls_idx_reader {
         FILE *idx;
     } fp = {nullptr};
     int error = 0;
+    int out_format = LS_IDX_FORMAT_MAPPED;
     bool noted_unchecked = false;
     std::string path, out_path;
 };
@@ -784,11 +794,19 @@ ls_idx *ls_idx_reader_read(ls_idx_reader *r, int n_threads) {
     }
     if (r->out) {
         std::string why;
-        if (write_part(ls_outfile_fp(r->out), mi, &why) < 0)
+        FILE *out = ls_outfile_fp(r->out);
+        if ((r->out_format == LS_IDX_FORMAT_MAPPED ? ls_idx_write_mapped_part(out, mi, &why)
+                                                   : write_part(out, mi, &why)) < 0)
             abandon_output(r, Why::kWriteFailed, why.c_str());
     }
     mi->part_index = r->n_parts++;
     return mi;
+}
+
+int ls_idx_reader_set_output_format(ls_idx_reader *r, int format) {
+    if (format != LS_IDX_FORMAT_STREAM && format != LS_IDX_FORMAT_MAPPED) return -1;
+    r->out_format = format;
+    return 0;
 }
 
 int ls_idx_reader_is_index(const ls_idx_reader *r) {

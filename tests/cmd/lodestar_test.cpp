@@ -491,9 +491,26 @@ TEST_F(Command, OutputNeverDependsOnThreadsIndexFilesOrParts) {
     // Queries from standard input.
     EXPECT_TRUE(run_command("cat " + file("long.fq") + " | " + kCmd + " -c " + file("ref.fa") + " -").out ==
                 ok("-c " + longs).out);
-    // A saved index maps exactly like the sequences it was built from.
-    ok("-d " + file("ref.idx") + " " + file("ref.fa"));
-    EXPECT_TRUE(ok("-c " + file("ref.idx") + " " + file("long.fq")).out == ok("-c " + longs).out);
+    // A saved index maps exactly like the sequences it was built from, in
+    // either file format, whole or in three parts (merged without --cs), in
+    // every mode. The lite driver, too, reads both formats alike.
+    std::set<std::string> lite;
+    for (const std::string &parts : {std::string(), "-I 250k --sketch-batch 1k --split-prefix " + file("sp") + " "}) {
+        for (const auto &m : modes) {
+            const std::string mode = parts.empty() ? m.first : m.first.substr(0, m.first.find(" --cs"));
+            const std::string queries = m.second.substr(m.second.find(' '));
+            const std::string want = body(ok(parts + mode + " " + m.second).out);
+            for (const char *fmt : {"mapped", "stream"}) {
+                ok(parts + mode + " --index-format " + fmt + " -d " + file("ref.idx") + " " + file("ref.fa"));
+                EXPECT_TRUE(body(ok(parts + mode + " " + file("ref.idx") + queries).out) == want)
+                    << fmt << " " << parts << mode;
+                if (parts.empty() && m.first[1] == 'c')
+                    lite.insert(run_command(std::string(LODESTAR_BIN) + " " + file("ref.idx") + queries).out);
+            }
+        }
+    }
+    EXPECT_EQ(lite.size(), 1U);
+    EXPECT_GT(lite.begin()->size(), 10000U);
     // Three parts merged through temporary files give the single part's
     // primary mappings.
     const std::string prefix = file("split");
@@ -604,9 +621,13 @@ TEST_F(Command, SavedIndexBytesArePinned) {
     const struct {
         const char *genome, *index, *md5;
     } cases[] = {
-        {"--seed 31 --size 3M --contigs 2", "-t3", "9e90758b87bb825ec472ed06f415447d"},
-        {"--seed 32 --size 2M --contigs 9", "-t2 -I 700k --sketch-batch 100k", "591df9248198b722c791f896c718ee5a"},
-        {"--seed 32 --size 2M --contigs 9", "-t1 -k 15 -w 5 -H", "f7e260345fd0fcee7c5b29c693b46c24"},
+        {"--seed 31 --size 3M --contigs 2", "--index-format stream -t3", "9e90758b87bb825ec472ed06f415447d"},
+        {"--seed 32 --size 2M --contigs 9", "--index-format stream -t2 -I 700k --sketch-batch 100k",
+         "591df9248198b722c791f896c718ee5a"},
+        {"--seed 32 --size 2M --contigs 9", "--index-format stream -t1 -k 15 -w 5 -H",
+         "f7e260345fd0fcee7c5b29c693b46c24"},
+        {"--seed 31 --size 3M --contigs 2", "-t3", "d85e201efefd97a7dedbb54833f0e71d"},
+        {"--seed 32 --size 2M --contigs 9", "-t2 -I 700k --sketch-batch 100k", "5802e1d8a50806603fb130afa8ec9dfb"},
     };
     for (const auto &c : cases) {
         ASSERT_EQ(run_command(sim + " genome " + c.genome + " -o " + file("pin.fa")).status, 0);

@@ -16,13 +16,15 @@
  * ls_idx_reader_open(target, opt, "seed.idx") with small bucket_bits. The
  * seeds of the earlier format (format2_*, no checksum) let mutations reach a
  * whole load; a mutated seed of the current format still passes every
- * structural check before its checksum fails.
+ * structural check before its checksum fails. The mapped_* seeds are of the
+ * mapped format, which each loaded part is also written in and loaded back.
  * Compiled with -DLS_FUZZ_MAIN instead of -fsanitize=fuzzer, the program runs
  * the target once on each file named on its command line. */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <string>
 #include <vector>
 
 #include "index/index.h"
@@ -64,13 +66,18 @@ void use_part(const ls_idx *mi, FILE *sink) {
     ls_idx_build_name_index(const_cast<ls_idx *>(mi));
     for (uint32_t i = 0; i < mi->n_seq && i < 1000; ++i)
         if (mi->seq[i].name) check(ls_idx_name_to_id(mi, mi->seq[i].name) >= 0, "name found");
-    rewind(sink);
-    check(ls_idx_write(sink, mi) == 0, "a loaded part is written again");
-    rewind(sink);
-    int status;
-    ls_idx *again = ls_idx_load2(sink, "again", 0, &status);
-    check(status == 1 && again != nullptr && again->n_seq == mi->n_seq, "the part written loads back");
-    ls_idx_destroy(again);
+    for (bool mapped : {false, true}) {
+        rewind(sink);
+        std::string why;
+        check((mapped ? ls_idx_write_mapped_part(sink, mi, &why) : ls_idx_write(sink, mi)) == 0,
+              "a loaded part is written again");
+        rewind(sink);
+        int status;
+        ls_idx *again = ls_idx_load2(sink, "again", 0, &status);
+        check(status == 1 && again != nullptr && again->n_seq == mi->n_seq, "the part written loads back");
+        check(ls_idx_max_occ(again, 0.0002f) == ls_idx_max_occ(mi, 0.0002f), "the same threshold");
+        ls_idx_destroy(again);
+    }
 }
 
 /* Loads parts until the end or a failure; returns the number of parts and

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "lodestar.h"
+#include "index/index.h"
 #include "map_genome.h"
 
 namespace {
@@ -84,11 +85,13 @@ ls_idx *part(const std::vector<std::string> &seqs, const std::vector<std::string
     return mi;
 }
 
-std::string index_bytes(const std::vector<ls_idx *> &parts, const std::string &tmp) {
+std::string index_bytes(const std::vector<ls_idx *> &parts, const std::string &tmp, bool mapped = false) {
     FILE *fp = fopen(tmp.c_str(), "wb");
     if (fp == nullptr) die("cannot write a temporary file");
+    std::string why;
     for (ls_idx *mi : parts)
-        if (ls_idx_write(fp, mi) != 0) die("cannot write an index");
+        if ((mapped ? ls_idx_write_mapped_part(fp, mi, &why) : ls_idx_write(fp, mi)) != 0)
+            die("cannot write an index");
     fclose(fp);
     return read_file(tmp);
 }
@@ -200,6 +203,9 @@ int main(int argc, char *argv[]) {
     const std::string hpc = index_bytes({ph}, tmp + "/x.idx");
     write_seed("index/hpc.idx", hpc);
     write_seed("index/hpc_cut.idx", hpc.substr(0, hpc.size() - 20));
+    write_seed("index/mapped_two_parts.idx", index_bytes({p1, p2}, tmp + "/x.idx", true));
+    const std::string mapped_hpc = index_bytes({ph}, tmp + "/x.idx", true);
+    write_seed("index/mapped_hpc_cut.idx", mapped_hpc.substr(0, mapped_hpc.size() - 100));
     ls_idx_destroy(p1), ls_idx_destroy(p2), ls_idx_destroy(ph);
     remove((tmp + "/x.idx").c_str());
 

@@ -177,11 +177,12 @@ ls_idxopt options(int k, int w, int bucket_bits, int64_t batch, uint64_t part) {
 /* Reads every part of a target file; returns the parts (caller destroys)
  * and the reader's error bits. */
 std::vector<ls_idx *> read_all(const std::string &path, const ls_idxopt *o, const char *out, int n_threads,
-                               int *error) {
+                               int *error, int format = LS_IDX_FORMAT_STREAM) {
     std::vector<ls_idx *> parts;
     ls_idx_reader *r = ls_idx_reader_open(path.c_str(), o, out);
     EXPECT_NE(r, nullptr);
     if (r == nullptr) return parts;
+    ls_idx_reader_set_output_format(r, format);
     while (ls_idx *mi = ls_idx_reader_read(r, n_threads)) parts.push_back(mi);
     *error = ls_idx_reader_error(r);
     EXPECT_TRUE(ls_idx_reader_eof(r));
@@ -1136,6 +1137,180 @@ TEST(IndexBuild, NoArenaMode) {
     ls_idx_destroy(back);
     ls_idx_destroy(mi);
     ls_debug_flags = saved;
+}
+
+/* ---- the mapped format ---- */
+
+/* Every lookup, base, name and threshold of b equals a's. */
+void expect_same_part(const ls_idx *a, const ls_idx *b) {
+    ASSERT_EQ(a->n_seq, b->n_seq);
+    EXPECT_EQ(a->k, b->k);
+    EXPECT_EQ(a->bucket_bits, b->bucket_bits);
+    for (uint32_t i = 0; i < a->n_seq; ++i) {
+        EXPECT_STREQ(a->seq[i].name, b->seq[i].name);
+        EXPECT_EQ(a->seq[i].len, b->seq[i].len);
+        EXPECT_EQ(a->seq[i].offset, b->seq[i].offset);
+        EXPECT_EQ(bases(a, (int)i, true), bases(b, (int)i, true));
+    }
+    size_t n_keys = 0;
+    for (uint64_t i = 0; i < 1ULL << a->bucket_bits; ++i) {
+        const ls_idx_hash *h = a->buckets[i].table;
+        for (uint32_t j = 0; h && j < h->n_buckets; ++j) {
+            if (!ls_idx_hash_exist(h, j)) continue;
+            ++n_keys;
+            const uint64_t hash = (h->keys[j] >> 1) << a->bucket_bits | i;
+            int na, nb;
+            const uint64_t *pa = ls_idx_lookup(a, hash, &na), *pb = ls_idx_lookup(b, hash, &nb);
+            ASSERT_EQ(na, nb);
+            EXPECT_TRUE(std::equal(pa, pa + na, pb));
+        }
+    }
+    EXPECT_GT(n_keys, 100U);
+    for (float f : {0.0002f, 0.01f, 0.3f, 1.0f, 2.0f}) EXPECT_EQ(ls_idx_max_occ(a, f), ls_idx_max_occ(b, f)) << f;
+}
+
+TEST(IndexMapped, AnswersExactlyAsTheStreamFormatFromAFileOrAStream) {
+    TempDir dir;
+    auto g = random_genome(91, 30, 100, 9000);
+    lstest::write_file(dir.file("t.fa"), fasta(g, numbered_names(g.size())));
+    ls_idxopt o = options(15, 10, 10, 5000, 60000);
+    int e = -1;
+    auto built = read_all(dir.file("t.fa"), &o, dir.file("s.idx").c_str(), 2, &e, LS_IDX_FORMAT_STREAM);
+    ASSERT_EQ(e, 0);
+    ASSERT_GE(built.size(), 2U);
+    // From the saved stream file to the mapped format, and back from it.
+    auto streamed = read_all(dir.file("s.idx"), nullptr, dir.file("m.idx").c_str(), 1, &e, LS_IDX_FORMAT_MAPPED);
+    auto mapped = read_all(dir.file("m.idx"), nullptr, nullptr, 1, &e);
+    ASSERT_EQ(mapped.size(), built.size());
+    for (size_t i = 0; i < built.size(); ++i) {
+        EXPECT_EQ(streamed[i]->map, nullptr);
+        ASSERT_NE(mapped[i]->map, nullptr);
+        EXPECT_TRUE(mapped[i]->map->mapped);
+        EXPECT_EQ(mapped[i]->part_index, (int)i);
+        expect_same_part(built[i], mapped[i]);
+    }
+    // The same bytes from a stream that cannot be mapped, and after a part
+    // of the stream format (so not at a multiple of 64 bytes).
+    const std::string bytes = lstest::read_file(dir.file("m.idx"));
+    EXPECT_EQ(bytes.size() % 64, 0U);
+    FILE *fp = tmpfile();
+    ASSERT_EQ(ls_idx_write(fp, built[0]), 0);
+    ASSERT_NE(ftell(fp) % 64, 0);
+    fwrite(bytes.data(), 1, bytes.size(), fp);
+    rewind(fp);
+    FILE *mem = fmemopen(const_cast<char *>(bytes.data()), bytes.size(), "rb");
+    int status;
+    ls_idx *first = ls_idx_load2(fp, "mixed", 0, &status);
+    ASSERT_EQ(status, 1);
+    for (size_t i = 0; i < built.size(); ++i) {
+        for (FILE *f : {mem, fp}) {
+            ls_idx *mi = ls_idx_load2(f, "stream", (int)i, &status);
+            ASSERT_EQ(status, 1) << i;
+            EXPECT_FALSE(mi->map->mapped);
+            expect_same_part(built[i], mi);
+            ls_idx_destroy(mi);
+        }
+    }
+    EXPECT_EQ(ls_idx_load2(fp, "mixed", 9, &status), nullptr);
+    EXPECT_EQ(status, 0);
+    fclose(fp);
+    fclose(mem);
+    ls_idx_destroy(first);
+    destroy_all(built);
+    destroy_all(streamed);
+    destroy_all(mapped);
+}
+
+/* Section table of the part starting at byte at of a mapped file: offset
+ * and size of each of the nine sections, from the part's start. */
+std::vector<std::pair<uint64_t, uint64_t>> sections(const std::string &f, size_t at) {
+    std::vector<std::pair<uint64_t, uint64_t>> v;
+    for (int s = 0; s < 9; ++s) {
+        uint64_t off, size;
+        memcpy(&off, f.data() + at + 40 + 24 * s, 8);
+        memcpy(&size, f.data() + at + 40 + 24 * s + 8, 8);
+        v.push_back({off, size});
+    }
+    return v;
+}
+
+/* Sets the stored checksums of section s (or only the header's, s < 0) of
+ * the first part to those of the bytes as they are now. */
+void reseal(std::string &f, int s) {
+    if (s >= 0) {
+        auto sec = sections(f, 0);
+        uint32_t c = crc32_bitwise(f.substr(sec[s].first, sec[s].second), sec[s].second);
+        memcpy(&f[40 + 24 * s + 16], &c, 4);
+    }
+    uint32_t c = crc32_bitwise(f, 256);
+    memcpy(&f[256], &c, 4);
+}
+
+TEST(IndexMapped, DamagedFilesAreErrorsWithAMessageNeverACrash) {
+    TempDir dir;
+    auto g = random_genome(92, 8, 200, 3000);
+    lstest::write_file(dir.file("t.fa"), fasta(g, numbered_names(g.size())));
+    ls_idxopt o = options(11, 5, 6, 3000, 9000);
+    int e = -1;
+    auto parts = read_all(dir.file("t.fa"), &o, dir.file("m.idx").c_str(), 1, &e, LS_IDX_FORMAT_MAPPED);
+    ASSERT_EQ(parts.size(), 2U);
+    destroy_all(parts);
+    const std::string good = lstest::read_file(dir.file("m.idx"));
+    uint64_t first;
+    memcpy(&first, good.data() + 32, 8);
+    const auto sec = sections(good, 0);
+    const std::string path = dir.file("bad.idx");
+    auto expect_error = [&](const std::string &bytes, int parts_before, const std::string &words,
+                            const std::string &why) {
+        replace_file(path, bytes);
+        testing::internal::CaptureStderr();
+        auto res = load_through_reader(path);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(res, std::make_pair(parts_before, LS_IDX_ERR_INPUT)) << why;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << why << ": " << err;
+        EXPECT_NE(err.find("'" + path + "', part " + std::to_string(parts_before) + ": "), std::string::npos) << err;
+        EXPECT_NE(err.find(words), std::string::npos) << why << ": " << err;
+    };
+    // Cut at each section's start, inside it, and at the end of each part.
+    for (const auto &s : sec)
+        for (uint64_t cut : {s.first, s.first + 1, s.first + s.second / 2})
+            if (cut < first) expect_error(good.substr(0, cut), 0, "", "cut at " + std::to_string(cut));
+    expect_error(good.substr(0, first - 1), 0, "the part would need", "first part short by one byte");
+    expect_error(good.substr(0, good.size() - 64), 1, "the part would need", "second part short");
+    // A flipped bit in each section and in the header.
+    expect_error(std::string(good).replace(9, 1, 1, good[9] ^ 4), 0, "header checksum mismatch", "header");
+    for (int s = 0; s < 9; ++s) {
+        if (sec[s].second == 0) continue;
+        for (uint64_t at : {sec[s].first, sec[s].first + sec[s].second - 1}) {
+            std::string bad = good;
+            bad[at] ^= 0x10;
+            expect_error(bad, 0, "checksum mismatch in the", "section " + std::to_string(s));
+        }
+    }
+    // Offsets and sizes that point outside the part, sealed with checksums
+    // that match, and contents that contradict each other.
+    struct Patch {
+        size_t at;
+        uint64_t value;
+        int section; /* whose checksum to recompute, -1: the header only */
+        const char *words;
+    } patches[] = {
+        {40 + 24 * 3, first, -1, "lies outside the part"},          // positions start at the part's end
+        {40 + 24 * 7 + 8, ~0ULL / 2, -1, "lies outside the part"},   // a huge packed-bases size
+        {40 + 24 * 2, sec[1].first, -1, "lies outside the part"},   // buckets before the names end
+        {32, first + 1, -1, "invalid part size"},
+        {(size_t)sec[0].first + 24, 1, 0, "target 1: offset"},      // target 1's offset
+        {(size_t)sec[0].first + 8, 1U << 20, 0, "its name lies outside"},
+        {(size_t)sec[2].first + 8, ~0ULL, 2, "lies outside the tables"}, // bucket 0's first slot
+        {(size_t)sec[3].first, (uint64_t)999 << 32, 3, "points outside the targets"},
+    };
+    for (const Patch &p : patches) {
+        if (p.section == 3 && sec[3].second == 0) continue;
+        std::string bad = good;
+        memcpy(&bad[p.at], &p.value, 8);
+        reseal(bad, p.section);
+        expect_error(bad, 0, p.words, p.words);
+    }
 }
 
 } // namespace
