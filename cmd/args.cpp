@@ -136,6 +136,13 @@ const std::vector<OptSpec> &option_table() {
             o.dflt = [](const Args &) { return std::string("mapped"); };
             t.push_back(o);
         }
+        {
+            OptSpec o{0, "no-index-check", nullptr, false, kWork,
+                      "skip reading a mapped index file whole to check it (for files you keep safe)",
+                      nullptr, nullptr};
+            o.apply = [](Args &a, const char *, std::string *) { return a.index_check = false, true; };
+            t.push_back(o);
+        }
         t.push_back(text_opt(0, "split-prefix", "STR", kWork,
                              "merge the results of several index parts through temporary files STR.*.tmp",
                              ARG(split_prefix)));

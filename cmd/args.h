@@ -29,6 +29,7 @@ struct Args {
     std::string keep_tags;  /* --keep-tags; empty: every tag of SAM/BAM/CRAM queries */
     std::string index_out;  /* -d; empty: do not save */
     int index_format = LS_IDX_FORMAT_MAPPED; /* --index-format */
+    bool index_check = true;                 /* false: --no-index-check */
     std::string rg_line;    /* -R, escapes kept as typed */
     std::string split_prefix;
     int max_intron = 0;     /* -G; 0: keep the bandwidths */

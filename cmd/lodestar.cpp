@@ -349,6 +349,7 @@ int map_parts(Run &run, std::vector<ls_map_stats> *passes) {
         return -1;
     }
     ls_idx_reader_set_output_format(r, a.index_format);
+    ls_idx_reader_set_check(r, a.index_check);
     int n_parts = 0;
     const bool is_index = ls_idx_reader_is_index(r);
     // CRAM queries are decoded against --reference, or else the target when

@@ -531,6 +531,13 @@ ls_idx_reader *ls_idx_reader_open(const char *path, const ls_idxopt *opt, const 
  * default); call it before the first part is read. Returns 0, or -1 for an
  * unknown format. */
 int ls_idx_reader_set_output_format(ls_idx_reader *r, int format);
+/* With full 0, parts of the mapped format are loaded without reading them
+ * whole: their header, section table and target and bucket records are
+ * checked, so every array lies inside the file, but not the checksums and
+ * contents of the arrays. Loads are then almost instant, and damage inside
+ * the arrays goes unnoticed: only for files you made and keep. The default
+ * (1) checks everything. Parts of the stream format are always checked. */
+void ls_idx_reader_set_check(ls_idx_reader *r, int full);
 
 /* The next part, built with n_threads threads or loaded; null when there is
  * none left or reading failed. The caller owns the part (ls_idx_destroy).

@@ -685,10 +685,11 @@ int32_t ls_idx_max_occ(const ls_idx *mi, float f) {
     if (rank >= n) rank = n - 1;
     if (mi->map) {
         // A mapped part stores its counts: the same value without visiting
-        // every slot of the file.
+        // every slot of the file (compared with the tables at load, unless
+        // the caller skipped the checks; counts that then fall short send
+        // the walk below).
         const int64_t v = ls_idx_map_occ_rank(mi->map, rank);
-        LS_ASSERT(v >= 0); // the loader checked the counts against the tables
-        return v >= INT32_MAX ? INT32_MAX : (int32_t)v + 1;
+        if (v >= 0) return v >= INT32_MAX ? INT32_MAX : (int32_t)v + 1;
     }
     uint32_t *cnt = static_cast<uint32_t *>(ls_xcalloc(n, sizeof(uint32_t), "ls_idx_max_occ"));
     size_t m = 0;
@@ -706,10 +707,23 @@ int32_t ls_idx_max_occ(const ls_idx *mi, float f) {
 
 void ls_idx_count(const ls_idx *mi, uint64_t *n_distinct, uint64_t *n_positions) {
     uint64_t n_keys = 0, n_occ = 0;
+    // A mapped part knows its single keys (or, unchecked, has its stored
+    // counts): no slot needs a visit.
+    const bool known = mi->map != nullptr;
+    if (known && mi->map->n_single >= 0) {
+        n_occ = (uint64_t)mi->map->n_single;
+    } else if (known) {
+        for (uint64_t i = 0; i < mi->map->n_counts; ++i)
+            if (mi->map->counts[2 * i] == 1) n_occ = mi->map->counts[2 * i + 1];
+    }
     for (uint64_t i = 0; i < 1ULL << mi->bucket_bits; ++i) {
         const ls_idx_hash *h = mi->buckets[i].table;
         if (h == nullptr) continue;
         n_keys += h->size;
+        if (known) {
+            n_occ += (uint32_t)mi->buckets[i].n_pos;
+            continue;
+        }
         // Every occurrence of a repeated minimizer has its entry in pos, so
         // only the single ones need counting, from the keys alone. A free
         // slot's key was never written: test the slot before its key.

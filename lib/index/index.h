@@ -125,6 +125,7 @@ struct ls_idx_map {
     ls_idx_hash *tables;
     const uint64_t *counts; /* n_counts (count, keys) pairs, ascending by count */
     uint64_t n_counts;
+    int64_t n_single; /* keys occurring once; -1 when the contents were not checked */
 };
 void ls_idx_map_release(ls_idx_map *m);
 /* The occurrence count of 0-based rank `rank` among all keys, or -1 past the
@@ -136,9 +137,10 @@ int64_t ls_idx_map_occ_rank(const ls_idx_map *m, uint64_t rank);
  * the reason in *why. */
 int ls_idx_write_mapped_part(FILE *fp, const ls_idx *mi, std::string *why);
 /* Loads the mapped-format part whose magic was just read from fp: maps it
- * where fp is a regular file, else reads it; checks every section. Same
- * results as ls_idx_load2. */
-ls_idx *ls_idx_load_mapped_part(FILE *fp, const char *fn, int part_index, int *status);
+ * where fp is a regular file, else reads it; checks every section, or with
+ * full false only what keeps every array inside the part. Same results as
+ * ls_idx_load2. */
+ls_idx *ls_idx_load_mapped_part(FILE *fp, const char *fn, int part_index, bool full, int *status);
 
 /* ---- annotations (internals; the readers and lookups are public) ---- */
 

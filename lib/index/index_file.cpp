@@ -530,7 +530,7 @@ int write_part(FILE *fp, const ls_idx *mi, std::string *why) {
 }
 
 /* ls_idx_load2 that also tells whether the part came without a checksum. */
-ls_idx *load_next(FILE *fp, const char *fn, int part_index, int *status, bool *unchecked) {
+ls_idx *load_next(FILE *fp, const char *fn, int part_index, bool full, int *status, bool *unchecked) {
     *unchecked = false;
     Loader in(fp, fn, part_index);
     int m = in.magic();
@@ -538,7 +538,7 @@ ls_idx *load_next(FILE *fp, const char *fn, int part_index, int *status, bool *u
         *status = m;
         return nullptr;
     }
-    if (in.mapped()) return ls_idx_load_mapped_part(fp, fn, part_index, status);
+    if (in.mapped()) return ls_idx_load_mapped_part(fp, fn, part_index, full, status);
     ls_idx *mi = load_part(in, status);
     *unchecked = mi != nullptr && !in.checked();
     return mi;
@@ -634,6 +634,7 @@ struct ls_idx_reader {
     } fp = {nullptr};
     int error = 0;
     int out_format = LS_IDX_FORMAT_MAPPED;
+    bool full_check = true;
     bool noted_unchecked = false;
     std::string path, out_path;
 };
@@ -686,7 +687,7 @@ int ls_idx_write(FILE *fp, const ls_idx *mi) {
 
 ls_idx *ls_idx_load2(FILE *fp, const char *fn, int part_index, int *status) {
     bool unchecked;
-    ls_idx *mi = load_next(fp, fn, part_index, status, &unchecked);
+    ls_idx *mi = load_next(fp, fn, part_index, true, status, &unchecked);
     if (unchecked && part_index == 0) note_unchecked(fn);
     return mi;
 }
@@ -758,7 +759,10 @@ ls_idx *ls_idx_reader_read(ls_idx_reader *r, int n_threads) {
         }
         int status;
         bool unchecked;
-        mi = load_next(r->fp.idx, r->path.c_str(), r->n_parts, &status, &unchecked);
+        mi = load_next(r->fp.idx, r->path.c_str(), r->n_parts, r->full_check, &status, &unchecked);
+        if (mi && mi->map && !r->full_check && r->n_parts == 0)
+            ls_log(LS_LOG_WARNING, "index file '%s' is used without checking its contents, as asked",
+                   r->path.c_str());
         if (status < 0) {
             r->error |= LS_IDX_ERR_INPUT; // the loader has reported what was wrong
             abandon_output(r, Why::kNotSaved, "the target file could not be read whole");
@@ -807,6 +811,10 @@ int ls_idx_reader_set_output_format(ls_idx_reader *r, int format) {
     if (format != LS_IDX_FORMAT_STREAM && format != LS_IDX_FORMAT_MAPPED) return -1;
     r->out_format = format;
     return 0;
+}
+
+void ls_idx_reader_set_check(ls_idx_reader *r, int full) {
+    r->full_check = full != 0;
 }
 
 int ls_idx_reader_is_index(const ls_idx_reader *r) {

@@ -31,7 +31,10 @@
  * a stream that cannot be mapped is read into memory instead. Every section
  * is then read once, in file order: its checksum is compared and every
  * position, key, value, name and base code is checked, so that damage is an
- * error with a message rather than a lookup outside the part. */
+ * error with a message rather than a lookup outside the part. A caller may
+ * ask to skip that read for a file it trusts: the header, the section table
+ * and the target and bucket records are still checked, so every array lies
+ * inside the part, but damage inside the arrays then goes unnoticed. */
 #include "index/index.h"
 
 #include <errno.h>
@@ -340,7 +343,7 @@ bool parse_header(const uint8_t *h, Faults &f, Header *out) {
 
 /* Maps the part that starts at byte start of fd (the file holding file_size
  * bytes); false after a message. */
-bool map_part(int fd, int64_t start, int64_t file_size, Faults &f, Bytes *out) {
+bool map_part(int fd, int64_t start, int64_t file_size, bool full, Faults &f, Bytes *out) {
     uint8_t h[kHeaderBytes];
     if (file_size - start < (int64_t)kHeaderBytes)
         return f.fail(0, "the file ends inside the header (%lld of %llu bytes)", (long long)(file_size - start),
@@ -355,10 +358,11 @@ bool map_part(int fd, int64_t start, int64_t file_size, Faults &f, Bytes *out) {
     const int64_t page = sysconf(_SC_PAGESIZE);
     const int64_t from = start / page * page;
     const size_t len = (size_t)(start - from + (int64_t)hd.part_size);
-    void *m = mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, from);
+    // When the checks are about to read every page, fault them in at once;
+    // otherwise pages come in as lookups first touch them.
+    void *m = mmap(nullptr, len, PROT_READ, MAP_SHARED | (full ? MAP_POPULATE : 0), fd, from);
+    if (m != MAP_FAILED && !full) madvise(m, len, MADV_WILLNEED);
     if (m == MAP_FAILED) return f.fail(0, "cannot map the part: %s", strerror(errno));
-    // The checks below read every section once, in order.
-    madvise(m, len, MADV_WILLNEED);
     out->base = m, out->base_len = len, out->mapped = true;
     out->p = static_cast<const uint8_t *>(m) + (start - from);
     out->n = hd.part_size;
@@ -414,9 +418,14 @@ bool packed_codes_ok(const uint32_t *a, uint64_t n) {
     return true;
 }
 
-/* Checks every section against its checksum and its neighbours. */
-bool check_sections(const Bytes &by, const Header &h, Faults &f) {
-    for (int s = 0; s < kNumSections; ++s)
+/* Checks the sections: their sizes, and the target and bucket records
+ * against the arrays they point into, so that every array the part uses lies
+ * inside the bytes; with full, also every section's checksum and every
+ * position, key, value and base code (which takes a read of the whole part),
+ * counting the single-occurrence keys into *n_single. */
+bool check_sections(const Bytes &by, const Header &h, bool full, Faults &f, int64_t *n_single) {
+    *n_single = -1;
+    for (int s = 0; full && s < kNumSections; ++s)
         if ((uint32_t)crc32_z(0, by.p + h.off[s], h.size[s]) != h.crc[s])
             return f.fail(h.off[s], "checksum mismatch in the %s: the file is damaged", kSectionName[s]);
     const uint64_t n_buckets = 1ULL << h.b;
@@ -446,11 +455,11 @@ bool check_sections(const Bytes &by, const Header &h, Faults &f) {
     if (h.size[kPacked] != ((h.flag & LS_I_SKIP_SEQ) ? 0 : n_words * 4))
         return f.fail(h.off[kPacked], "the packed bases take %llu bytes, the targets need %llu",
                       (unsigned long long)h.size[kPacked], (unsigned long long)n_words * 4);
-    if (!packed_codes_ok(at<uint32_t>(by, h, kPacked), h.size[kPacked] / 4))
+    if (full && !packed_codes_ok(at<uint32_t>(by, h, kPacked), h.size[kPacked] / 4))
         return f.fail(h.off[kPacked], "the packed bases hold invalid codes");
     const uint64_t *pos = at<uint64_t>(by, h, kPositions);
     const uint64_t n_pos = h.size[kPositions] / 8;
-    for (uint64_t i = 0; i < n_pos; ++i)
+    for (uint64_t i = 0; full && i < n_pos; ++i)
         if (!position_ok(pos[i], t, h.n_seq))
             return f.fail(h.off[kPositions] + 8 * i, "position %llu points outside the targets", (unsigned long long)i);
     const BucketRec *bk = at<BucketRec>(by, h, kBuckets);
@@ -458,7 +467,10 @@ bool check_sections(const Bytes &by, const Header &h, Faults &f) {
     const uint64_t *keys = at<uint64_t>(by, h, kKeys), *vals = at<uint64_t>(by, h, kVals);
     const uint64_t n_slots = h.size[kKeys] / 8, n_flags = h.size[kFlags] / 4;
     const int key_bits = 2 * h.k - h.b;
-    std::map<uint32_t, uint64_t> counts;
+    uint64_t singles = 0;
+    // Occurrence counts: most keys occur a few times, counted in place.
+    std::vector<uint64_t> small(1 << 12, 0);
+    std::map<uint32_t, uint64_t> large;
     for (uint64_t i = 0; i < n_buckets; ++i) {
         const BucketRec &r = bk[i];
         const uint64_t where = h.off[kBuckets] + i * sizeof(BucketRec);
@@ -470,6 +482,7 @@ bool check_sections(const Bytes &by, const Header &h, Faults &f) {
             flag_words(r.capacity) > n_flags - r.flag_start || r.size > r.capacity || r.n_occupied < r.size ||
             r.n_occupied > r.capacity)
             return f.fail(where, "bucket %llu: its table lies outside the tables", (unsigned long long)i);
+        if (!full) continue;
         uint32_t used = 0;
         for (uint32_t j = 0; j < r.capacity; ++j) {
             if (!slot_used(flags + r.flag_start, j)) continue;
@@ -479,6 +492,7 @@ bool check_sections(const Bytes &by, const Header &h, Faults &f) {
                 return f.fail(where, "bucket %llu: key %u has more bits than a hash", (unsigned long long)i, j);
             uint32_t cnt = 1;
             if (key & 1) {
+                ++singles;
                 if (!position_ok(val, t, h.n_seq))
                     return f.fail(where, "bucket %llu: key %u points outside the targets", (unsigned long long)i, j);
             } else {
@@ -487,24 +501,31 @@ bool check_sections(const Bytes &by, const Header &h, Faults &f) {
                     return f.fail(where, "bucket %llu: key %u points outside the position array",
                                   (unsigned long long)i, j);
             }
-            ++counts[cnt];
+            if (cnt < small.size())
+                ++small[cnt];
+            else
+                ++large[cnt];
         }
         if (used != r.size)
             return f.fail(where, "bucket %llu: %u keys in its slots, %u in its record", (unsigned long long)i, used,
                           r.size);
     }
+    if (!full) return true;
+    for (uint32_t i = 0; i < small.size(); ++i)
+        if (small[i]) large[i] = small[i];
     const uint64_t *c = at<uint64_t>(by, h, kCounts);
     const uint64_t n_c = h.size[kCounts] / 16;
-    bool same = n_c == counts.size();
+    bool same = n_c == large.size();
     uint64_t j = 0;
-    for (auto it = counts.begin(); same && it != counts.end(); ++it, ++j)
+    for (auto it = large.begin(); same && it != large.end(); ++it, ++j)
         same = c[2 * j] == it->first && c[2 * j + 1] == it->second;
     if (!same) return f.fail(h.off[kCounts], "the occurrence counts do not match the tables");
+    *n_single = (int64_t)singles;
     return true;
 }
 
 /* A part whose arrays point into the checked bytes. */
-ls_idx *assemble(Bytes &by, const Header &h) {
+ls_idx *assemble(Bytes &by, const Header &h, int64_t n_single) {
     ls_idx *mi = ls_idx_new(h.w, h.k, h.b, h.flag);
     if (mi == nullptr) return nullptr;
     ls_idx_map *m = static_cast<ls_idx_map *>(calloc(1, sizeof(ls_idx_map)));
@@ -521,6 +542,7 @@ ls_idx *assemble(Bytes &by, const Header &h) {
     by.base = nullptr; // the part owns the bytes now
     m->counts = at<uint64_t>(by, h, kCounts);
     m->n_counts = h.size[kCounts] / 16;
+    m->n_single = n_single;
     mi->map = m;
     const TargetRec *t = at<TargetRec>(by, h, kTargets);
     const char *names = at<char>(by, h, kNames);
@@ -555,7 +577,7 @@ ls_idx *assemble(Bytes &by, const Header &h) {
 
 } // namespace
 
-ls_idx *ls_idx_load_mapped_part(FILE *fp, const char *fn, int part_index, int *status) {
+ls_idx *ls_idx_load_mapped_part(FILE *fp, const char *fn, int part_index, bool full, int *status) {
     *status = -1;
     int64_t start = -1, file_size = -1;
     struct stat st;
@@ -570,7 +592,7 @@ ls_idx *ls_idx_load_mapped_part(FILE *fp, const char *fn, int part_index, int *s
     // Parts written by this version start at multiples of 64 bytes; one that
     // does not is read into memory, where its arrays are aligned.
     if (start >= 0 && start % (int64_t)kAlign == 0) {
-        if (!map_part(fd, start, file_size, f, &by)) return nullptr;
+        if (!map_part(fd, start, file_size, full, f, &by)) return nullptr;
         if (fseeko(fp, start + (off_t)by.n, SEEK_SET) != 0) {
             by.release();
             return f.fail(0, "cannot seek past the part: %s", strerror(errno)), nullptr;
@@ -579,12 +601,12 @@ ls_idx *ls_idx_load_mapped_part(FILE *fp, const char *fn, int part_index, int *s
         return nullptr;
     }
     Header h;
-    if (!parse_header(by.p, f, &h) || !check_sections(by, h, f)) {
+    int64_t n_single;
+    if (!parse_header(by.p, f, &h) || !check_sections(by, h, full, f, &n_single)) {
         by.release();
         return nullptr;
     }
-    if (by.mapped) madvise(by.base, by.base_len, MADV_NORMAL);
-    ls_idx *mi = assemble(by, h);
+    ls_idx *mi = assemble(by, h, n_single);
     if (mi == nullptr) {
         by.release();
         f.fail(0, "out of memory");

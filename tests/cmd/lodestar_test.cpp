@@ -504,6 +504,11 @@ TEST_F(Command, OutputNeverDependsOnThreadsIndexFilesOrParts) {
                 ok(parts + mode + " --index-format " + fmt + " -d " + file("ref.idx") + " " + file("ref.fa"));
                 EXPECT_TRUE(body(ok(parts + mode + " " + file("ref.idx") + queries).out) == want)
                     << fmt << " " << parts << mode;
+                if (fmt[0] == 'm') {
+                    EXPECT_TRUE(body(ok(parts + mode + " --no-index-check " + file("ref.idx") + queries).out) ==
+                                want)
+                        << "unchecked " << parts << mode;
+                }
                 if (parts.empty() && m.first[1] == 'c')
                     lite.insert(run_command(std::string(LODESTAR_BIN) + " " + file("ref.idx") + queries).out);
             }

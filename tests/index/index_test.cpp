@@ -625,9 +625,10 @@ TwoParts two_part_file(const TempDir &dir) {
 
 /* Loads every part of the file through a reader; returns the number of parts
  * and the error bits. Each part is exercised so that a bad pointer shows. */
-std::pair<int, int> load_through_reader(const std::string &path) {
+std::pair<int, int> load_through_reader(const std::string &path, bool full = true) {
     ls_idx_reader *r = ls_idx_reader_open(path.c_str(), nullptr, nullptr);
     if (r == nullptr) return {-1, -1};
+    ls_idx_reader_set_check(r, full);
     int n = 0;
     while (ls_idx *mi = ls_idx_reader_read(r, 1)) {
         ++n;
@@ -1310,7 +1311,19 @@ TEST(IndexMapped, DamagedFilesAreErrorsWithAMessageNeverACrash) {
         memcpy(&bad[p.at], &p.value, 8);
         reseal(bad, p.section);
         expect_error(bad, 0, p.words, p.words);
+        // Unchecked loads still refuse arrays outside the part.
+        if (p.section != 3) {
+            Verbosity v(0);
+            EXPECT_EQ(load_through_reader(path, false), std::make_pair(0, LS_IDX_ERR_INPUT)) << p.words;
+        }
     }
+    // What unchecked loads let through: damage inside the bases.
+    std::string bad = good;
+    bad[sec[7].first] ^= 1;
+    Verbosity v(0);
+    replace_file(path, bad);
+    EXPECT_EQ(load_through_reader(path, false), std::make_pair(2, 0));
+    EXPECT_EQ(load_through_reader(path, true), std::make_pair(0, LS_IDX_ERR_INPUT));
 }
 
 } // namespace
