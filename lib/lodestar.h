@@ -601,6 +601,10 @@ int32_t ls_idx_max_occ(const ls_idx *mi, float f);
  * more, which the file cannot hold: nothing is written then) or writing
  * failed (the stream then holds a partial part). */
 int ls_idx_write(FILE *fp, const ls_idx *mi);
+/* The same in the mapped format (LS_IDX_FORMAT_MAPPED): a part starting at a
+ * multiple of 64 bytes of the file is mapped in place when loaded; parts
+ * written one after another keep that alignment. */
+int ls_idx_write_mapped(FILE *fp, const ls_idx *mi);
 
 /* Loads the next part of an index file. Returns the part with *status 1; or
  * null with *status 0 at a clean end (no byte left); or null with *status -1

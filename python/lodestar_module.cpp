@@ -555,18 +555,23 @@ PYBIND11_MODULE(lodestar, m) {
             "Loads every part of an index file saved by save() or by the command's -d.")
         .def(
             "save",
-            [](const Index &idx, const std::string &path) {
+            [](const Index &idx, const std::string &path, const std::string &format) {
+                if (format != "mapped" && format != "stream")
+                    throw py::value_error("format '" + format + "': give 'mapped' or 'stream'");
                 FILE *fp = fopen(path.c_str(), "wb");
                 if (!fp) throw py::value_error("cannot create '" + path + "': " + strerror(errno));
                 bool ok = true;
-                for (const ls_idx *mi : idx.parts) ok = ok && ls_idx_write(fp, mi) == 0;
+                for (const ls_idx *mi : idx.parts)
+                    ok = ok && (format == "mapped" ? ls_idx_write_mapped(fp, mi) : ls_idx_write(fp, mi)) == 0;
                 ok = (fclose(fp) == 0) && ok;
                 if (!ok) {
                     remove(path.c_str());
                     throw py::value_error("failed to write '" + path + "'");
                 }
             },
-            py::arg("path"))
+            py::arg("path"), py::arg("format") = "mapped",
+            "Saves every part: format 'mapped' (loads in place, shared by processes) or 'stream' (read by "
+            "earlier versions).")
         .def_property_readonly("names",
                                [](const Index &idx) {
                                    std::vector<std::string> v;

@@ -25,6 +25,19 @@ int main(void) {
     ls_map_limits_get(&mo2, NULL, &lim);
     ls_mapopt_resolve(&mo2, &lim, &mo2);
     if (lim.mid_occ != 7 || mo2.long_bw < mo2.bw) return 1;
+    {
+        const char *seqs[1] = {"ACGTACGTTTGACCAGTAGGACCATTAGGCATTACGATCGAGCTAGCTAGGATCGATTGACAGTCA"};
+        ls_idx *mi = ls_idx_str(5, 11, 0, 4, 1, seqs, NULL);
+        FILE *fp = tmpfile();
+        int st;
+        if (mi == NULL || fp == NULL || ls_idx_write_mapped(fp, mi) != 0) return 1;
+        rewind(fp);
+        ls_idx *back = ls_idx_load2(fp, "c", 0, &st);
+        if (back == NULL || back->map == NULL || back->n_seq != 1 || st != 1) return 1;
+        ls_idx_destroy(back);
+        ls_idx_destroy(mi);
+        fclose(fp);
+    }
     ls_run *run = ls_run_init();
     if (run == NULL || ls_run_set_read_group(run, "@RG\\tID:c") != 0) return 1;
     if (strcmp(ls_run_read_group_id(run), "c") != 0) return 1;

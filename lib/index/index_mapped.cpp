@@ -265,6 +265,13 @@ int ls_idx_write_mapped_part(FILE *fp, const ls_idx *mi, std::string *why) {
     return 0;
 }
 
+int ls_idx_write_mapped(FILE *fp, const ls_idx *mi) {
+    std::string why;
+    if (ls_idx_write_mapped_part(fp, mi, &why) == 0) return 0;
+    ls_log(LS_LOG_ERROR, "cannot write the index: %s", why.c_str());
+    return -1;
+}
+
 /* ---- loading ---- */
 
 namespace {

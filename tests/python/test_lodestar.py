@@ -88,12 +88,17 @@ def test_index_round_trip_and_bases(data, tmp_path):
     name = index.names[1]
     assert index.fetch(name, 1000, 1300) == ref[name][1000:1300].upper()
     assert index.fetch(name, 5, 5) == ""
-    index.save(str(tmp_path / "g.idx"))
-    loaded = lodestar.Index.load(str(tmp_path / "g.idx"))
-    assert loaded.names == index.names and loaded.fetch(name, 0, 100) == index.fetch(name, 0, 100)
     read = ref[name][20000:24000]
-    hits = lodestar.Mapper(loaded, k=17, w=11, c=True).map_sequence(read, name="x")
-    assert (hits[0].target_name, hits[0].target_start, hits[0].target_end) == (name, 20000, 24000)
+    for fmt in ("mapped", "stream"):
+        index.save(str(tmp_path / "g.idx"), format=fmt)
+        with open(tmp_path / "g.idx", "rb") as f:
+            assert f.read(4) == (b"LSI\4" if fmt == "mapped" else b"LSI\3")
+        loaded = lodestar.Index.load(str(tmp_path / "g.idx"))
+        assert loaded.names == index.names and loaded.fetch(name, 0, 100) == index.fetch(name, 0, 100)
+        hits = lodestar.Mapper(loaded, k=17, w=11, c=True).map_sequence(read, name="x")
+        assert (hits[0].target_name, hits[0].target_start, hits[0].target_end) == (name, 20000, 24000)
+    with pytest.raises(ValueError, match="format"):
+        index.save(str(tmp_path / "g.idx"), format="zip")
 
 
 def test_bam_reads_map_as_their_fastq(data, tmp_path):
