@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Scale benchmark: building and loading the index of a generated genome
-# (default 1 Gb) and of human chrX (70 Mb), the 1- to 2-thread mapping
-# speed-up on long and short reads, and the Snakemake workflow's overhead
-# against one unsharded run. Prints wall, user and system time and peak
+# (default 1 Gb) and of human chrX (70 Mb), both index file formats, the 1-
+# to 2-thread mapping speed-up on long and short reads, and the Snakemake
+# workflow's overhead against one unsharded run. Prints wall, user and system time and peak
 # memory of each run, and the ratios the targets are stated in.
 #   bench/scale.sh [GENOME_SIZE] [work-dir]      e.g. bench/scale.sh 1G
 # Needs a Release build in build/ (and snakemake and samtools for the last
@@ -43,6 +43,9 @@ for g in "$genome" "$work/chrX.fa"; do
   row "$name cat index file" "$cw" "$cu" "$cs" "$cm"
   awk -v b="$bm" -v l="$lm" 'BEGIN { printf "%-28s %.2f\n", "  build/load peak memory", b / l }'
 done
+
+echo "== index files: the stream format against the mapped format"
+bench/index_formats.sh "$work/chrX.fa" "$genome"
 
 echo "== parts: long reads on the generated genome, one part against four (-I, --split-prefix)"
 [ -s "$work/genome-reads.fq" ] || $sim reads -g "$genome" --seed 23 -n 1000 --mean-len 10000 --sd-len 3000 \
