@@ -3,11 +3,13 @@
 # one run: for each FASTA given, both files are saved (-d, --index-format),
 # then each is loaded to map 10 reads, first with the file out of the page
 # cache (when this runs as root and may drop the caches) and then again.
-# Prints wall, user and system time and the memory of the process as
-# /proc/PID/smaps_rollup reports it once the index is loaded: resident
-# (private anonymous memory and shared file pages) and proportional (Pss).
-# Last, four processes load the mapped file at once: their total Pss
-# against one process's.
+# The mapped file is loaded once more with --no-index-check. Prints wall,
+# user and system time and the memory of the process as
+# /proc/PID/smaps_rollup reports it once the index is loaded: resident, of
+# which anonymous (the process's own copy) and file pages (the page cache,
+# shareable), and proportional (Pss: shared pages divided among the
+# processes that map them). Last, four processes load the mapped file at
+# once: their total Pss against one process's.
 #   bench/index_formats.sh GENOME.fa [GENOME.fa ...]     (work files beside build/)
 # Needs a Release build in build/.
 set -euo pipefail
@@ -22,39 +24,43 @@ drop_caches() {  # best effort: only root may, and not in every container
   echo 1 >/proc/sys/vm/drop_caches 2>/dev/null || echo "  (page cache not dropped: needs root)" >&2
 }
 
-# smaps IDX: starts the mapper on a query FIFO, waits until the index is
+# smaps [OPTIONS] IDX: starts the mapper on a query FIFO, waits until the index is
 # loaded (its log says so), prints "rss_MB private_MB shared_MB pss_MB",
 # then lets it map and finish.
 smaps() {
   local fifo=$work/q.fifo log=$work/smaps.log pid
   rm -f "$fifo"
   mkfifo "$fifo"
-  "$bin" -t1 "$1" "$fifo" >/dev/null 2>"$log" &
+  "$bin" -t1 "$@" "$fifo" >/dev/null 2>"$log" &
   pid=$!
   exec 3>"$fifo" # the mapper alone holds the reading end
   for _ in $(seq 600); do grep -q 'loaded in' "$log" 2>/dev/null && break; sleep 0.1; done
-  awk '/^Rss:/ {r = $2} /^Pss:/ {p = $2} /^Shared_(Clean|Dirty):/ {s += $2} /^Private_(Clean|Dirty):/ {v += $2}
-       END {printf "%.0f %.0f %.0f %.0f\n", r / 1024, v / 1024, s / 1024, p / 1024}' "/proc/$pid/smaps_rollup"
+  awk '/^Rss:/ {r = $2} /^Pss:/ {p = $2} /^Anonymous:/ {a = $2}
+       END {printf "%.0f %.0f %.0f %.0f\n", r / 1024, a / 1024, (r - a) / 1024, p / 1024}' "/proc/$pid/smaps_rollup"
   cat "$work/reads.fq" >&3
   exec 3>&-
   wait $pid
   rm -f "$fifo"
 }
 
-printf "%-34s %8s %8s %8s %8s %8s %8s %8s\n" run wall_s user_s sys_s rss_MB priv_MB shared_MB pss_MB
+printf "%-34s %8s %8s %8s %8s %8s %8s %8s\n" run wall_s user_s sys_s rss_MB anon_MB file_MB pss_MB
 for fa in "$@"; do
   name=$(basename "$fa" | sed 's/\.gz$//; s/\.fa$//')
   "$sim" reads -g "$fa" --seed 3 -n 10 --mean-len 5000 --sd-len 500 --sub 0.02 -o "$work/reads.fq" >/dev/null
   for fmt in stream mapped; do
     idx=$work/$name.$fmt.idx
     [ -s "$idx" ] || "$bin" -v1 -t2 --index-format "$fmt" -d "$idx" "$fa"
-    for pass in first second; do
-      [ $pass = first ] && drop_caches
-      /usr/bin/time -f "%e %U %S" -o "$work/time.txt" "$bin" -t1 "$idx" "$work/reads.fq" >/dev/null 2>&1
+    passes=(first second)
+    [ "$fmt" = mapped ] && passes+=(unchecked)
+    for pass in "${passes[@]}"; do
+      [ "$pass" = first ] && drop_caches
+      opts=()
+      [ "$pass" = unchecked ] && opts=(--no-index-check)
+      /usr/bin/time -f "%e %U %S" -o "$work/time.txt" "$bin" -t1 "${opts[@]}" "$idx" "$work/reads.fq" >/dev/null 2>&1
       read -r w u s <"$work/time.txt"
-      read -r rss priv shared pss < <(smaps "$idx")
-      printf "%-34s %8.2f %8.2f %8.2f %8s %8s %8s %8s\n" "$name $fmt ($pass run)" "$w" "$u" "$s" "$rss" "$priv" \
-        "$shared" "$pss"
+      read -r rss anon filemb pss < <(smaps "${opts[@]}" "$idx")
+      printf "%-34s %8.2f %8.2f %8.2f %8s %8s %8s %8s\n" "$name $fmt ($pass run)" "$w" "$u" "$s" "$rss" "$anon" \
+        "$filemb" "$pss"
     done
     awk -v f="$fmt" -v s="$(stat -c %s "$idx")" 'BEGIN { printf "  %s file: %.0f MB\n", f, s / 1048576 }'
   done
