@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -47,6 +48,27 @@ void remove_partial_and_abort(int sig) {
     if (g_partial_path[0]) unlink(g_partial_path);
     signal(sig, SIG_DFL);
     raise(sig);
+}
+
+/* The mapped index file: a bus error while mapping means another process
+ * shortened it, and the pages the run needs are gone. One message naming the
+ * file, the partial output removed, status 1. */
+char g_index_path[4096];
+size_t g_index_path_len = 0;
+
+std::atomic_flag g_index_lost = ATOMIC_FLAG_INIT;
+
+void index_file_shortened(int) {
+    // Every mapping thread may fault: the first one speaks and ends the run.
+    if (g_index_lost.test_and_set())
+        for (;;) pause();
+    static const char a[] = "[ERROR] the index file '", b[] = "' was shortened while in use; the run stops\n";
+    if (write(STDERR_FILENO, a, sizeof(a) - 1) < 0 || write(STDERR_FILENO, g_index_path, g_index_path_len) < 0 ||
+        write(STDERR_FILENO, b, sizeof(b) - 1) < 0) {
+        // nothing more to say
+    }
+    if (g_partial_path[0]) unlink(g_partial_path);
+    _exit(1);
 }
 
 /* Memory exhausted inside a standard container: one clear line instead of
@@ -352,6 +374,13 @@ int map_parts(Run &run, std::vector<ls_map_stats> *passes) {
     ls_idx_reader_set_check(r, a.index_check);
     int n_parts = 0;
     const bool is_index = ls_idx_reader_is_index(r);
+    if (is_index && strlen(target) < sizeof(g_index_path)) {
+        g_index_path_len = strlen(target);
+        memcpy(g_index_path, target, g_index_path_len);
+        struct sigaction sa = {};
+        sa.sa_handler = index_file_shortened;
+        sigaction(SIGBUS, &sa, nullptr);
+    }
     // CRAM queries are decoded against --reference, or else the target when
     // it is a FASTA file; with neither, htslib looks in REF_PATH and REF_CACHE.
     std::string query_ref = a.reference;

@@ -299,3 +299,20 @@ TEST_F(CommandFaults, PlantedLinksAreNeitherFollowedNorRemoved) {
 }
 
 } // namespace
+
+TEST_F(CommandFaults, AnIndexFileShortenedWhileInUseStopsTheRunWithAMessage) {
+    // The mapper waits on a FIFO for its reads once the index is loaded, and
+    // the file is cut short under it: checked or not, the pages it maps are
+    // gone.
+    for (const std::string check : {"", "--no-index-check "}) {
+        ASSERT_EQ(sh("cp ref.idx cut.idx && rm -f q.fifo out.paf && mkfifo q.fifo").status, 0);
+        sh("(" + cmd(check + "-o out.paf cut.idx q.fifo") + " 2>err.txt; echo $? >status.txt) & exec 3>q.fifo; "
+           "for i in $(seq 300); do grep -q 'loaded in' err.txt && break; sleep 0.1; done; "
+           "truncate -s 4096 cut.idx; cat reads.fq >&3; exec 3>&-; wait");
+        EXPECT_EQ(read("status.txt"), "1\n") << check;
+        EXPECT_NE(read("err.txt").find("[ERROR] the index file 'cut.idx' was shortened while in use"),
+                  std::string::npos)
+            << read("err.txt");
+        EXPECT_EQ(sh("ls | grep -c out.paf").out, "0\n") << "no output, partial or whole";
+    }
+}
