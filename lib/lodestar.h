@@ -491,7 +491,10 @@ struct ls_idx {
     /* Non-null when the part was loaded from an index file of the mapped
      * format: its targets' names, packed bases, positions and tables are
      * then read-only views of that file, which the part keeps mapped until
-     * ls_idx_destroy. Null when the part owns all its memory. */
+     * ls_idx_destroy. Null when the part owns all its memory. A file that
+     * another process shortens meanwhile raises SIGBUS where a lost page is
+     * touched: a program that cannot rule that out handles the signal (the
+     * lodestar command stops with a message naming the file). */
     ls_idx_map *map;
 };
 
