@@ -516,6 +516,16 @@ TEST_F(Command, OutputNeverDependsOnThreadsIndexFilesOrParts) {
     }
     EXPECT_EQ(lite.size(), 1U);
     EXPECT_GT(lite.begin()->size(), 10000U);
+    // Two processes mapping one mapped file at once share its pages and
+    // give what one alone gives.
+    ok("-d " + file("ref.idx") + " " + file("ref.fa"));
+    const std::string alone = ok("-c " + file("ref.idx") + " " + file("long.fq")).out;
+    const std::string both = "-c " + file("ref.idx") + " " + file("long.fq");
+    ASSERT_EQ(run_command("(" + kCmd + " " + both + " >" + file("a.paf") + " 2>/dev/null & " + kCmd + " " + both +
+                          " >" + file("b.paf") + " 2>/dev/null; wait)")
+                  .status,
+              0);
+    EXPECT_TRUE(lstest::read_file(file("a.paf")) == alone && lstest::read_file(file("b.paf")) == alone);
     // Three parts merged through temporary files give the single part's
     // primary mappings.
     const std::string prefix = file("split");
