@@ -74,7 +74,7 @@ done
 [ "$(grep '^localrule ' "$dir/run.log" | sort -u)" = $'localrule all:\nlocalrule summary:' ] ||
   fail "a job ran outside SLURM: $(grep '^localrule ' "$dir/run.log")"
 idx=$(stat -c %s "$dir/out/index/sr.idx")
-want=$(python3 -c "print(int($idx * 2.0 / 2**20 + 200))")
+want=$(python3 -c "print(int($idx * 1.0 / 2**20 + 200))")
 grep ' Name=lodestar.map ' "$jobcomp" | grep -q "TimeLimit=10 .*Tres=cpu=1,mem=${want}M" ||
   fail "mapping jobs did not ask for ${want} MB and 10 minutes"
 compare long map-ont ONT "$dir/long.fq.gz"
