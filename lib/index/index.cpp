@@ -54,9 +54,6 @@ inline void slot_mark_filled(uint32_t *f, uint32_t i) {
 inline void slot_mark_deleted(uint32_t *f, uint32_t i) {
     f[i >> 4] |= 1U << ((i & 15U) << 1);
 }
-inline size_t flag_words(uint32_t cap) {
-    return cap < 16 ? 1 : cap >> 4;
-}
 inline uint32_t upper_bound_of(uint32_t cap) {
     return (uint32_t)(cap * 0.77 + 0.5);
 }
@@ -85,7 +82,7 @@ template <typename H, typename Traits> int table_resize(H *h, uint32_t n) {
     if (cap > (1ULL << 31)) return -1; // n_buckets + 1 must still fit in 32 bits
     const uint32_t new_cap = (uint32_t)cap;
     if (h->size >= upper_bound_of(new_cap)) return 0; // the keys would not fit: keep the table
-    size_t nw = flag_words(new_cap);
+    size_t nw = ls_idx_flag_words(new_cap);
     uint32_t *new_flags = static_cast<uint32_t *>(malloc(nw * sizeof(uint32_t)));
     if (new_flags == nullptr) return -1;
     for (size_t i = 0; i < nw; ++i) new_flags[i] = 0xaaaaaaaaU;

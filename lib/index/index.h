@@ -110,6 +110,25 @@ static inline void ls_idx_prefetch(const ls_idx *mi, uint64_t h, int stage) {
 #define LS_IDX_MAGIC    "LSI\3"
 #define LS_IDX_MAGIC_V2 "LSI\2"
 
+/* Words of slot states a table of capacity cap takes, and whether slot i
+ * of a state array holds a key (neither empty nor deleted). */
+static inline size_t ls_idx_flag_words(uint32_t cap) {
+    return cap < 16 ? 1 : cap >> 4;
+}
+static inline bool ls_idx_slot_used(const uint32_t *flags, uint32_t i) {
+    return (flags[i >> 4] >> ((i & 15U) << 1) & 3U) == 0;
+}
+
+/* Whether every 4-bit code of n packed words is a base code 0 to 4: the
+ * aligner indexes its score tables with them. */
+bool ls_idx_packed_codes_ok(const uint32_t *a, uint64_t n);
+
+/* The one message of a part that cannot be loaded: what was wrong, in file
+ * fn (null: a stream), part `part`, at byte `at` of the part, which starts
+ * at byte start of the file (-1: unknown, and the byte is counted from the
+ * part's start). */
+void ls_idx_load_fault(const char *fn, int part, int64_t start, uint64_t at, const char *what);
+
 /* Bytes that open a part of the mapped format (index_mapped.cpp), laid out
  * to be used in place. */
 #define LS_IDX_MAGIC_MAPPED "LSI\4"

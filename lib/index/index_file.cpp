@@ -224,8 +224,7 @@ class Loader {
         va_start(ap, fmt);
         vsnprintf(what, sizeof(what), fmt, ap);
         va_end(ap);
-        ls_log(LS_LOG_ERROR, "failed to load index file '%s', part %d: %s (at byte %lld%s)", fn_ ? fn_ : "(stream)",
-               part_, what, (long long)((start_ >= 0 ? start_ : 0) + item_), start_ >= 0 ? "" : " of the part");
+        ls_idx_load_fault(fn_, part_, start_, item_, what);
     }
 
     /* Reads exactly n bytes of the item named by what. */
@@ -379,17 +378,6 @@ bool load_bucket(Loader &in, uint64_t i, const std::vector<LoadedTarget> &t, int
     return true;
 }
 
-/* Every 4-bit code of the store must be a base code 0 to 4: the aligner
- * indexes its score tables with them. */
-bool packed_codes_ok(const uint32_t *a, uint64_t n) {
-    for (uint64_t i = 0; i < n; ++i) {
-        uint32_t x = a[i];
-        // A nibble above 4 has bit 3 set, or bit 2 together with bit 1 or 0.
-        if ((x & 0x88888888U) || ((x >> 2) & (x | x >> 1) & 0x11111111U)) return false;
-    }
-    return true;
-}
-
 ls_idx *load_part(Loader &in, int *status) {
     *status = -1;
     uint32_t hdr[5];
@@ -444,7 +432,7 @@ ls_idx *load_part(Loader &in, int *status) {
     // Every byte of the part has passed: damage that still looked
     // consistent shows here, before the bases are judged.
     if (!in.checksum()) return nullptr;
-    if (packed && !packed_codes_ok(packed.get(), n_words))
+    if (packed && !ls_idx_packed_codes_ok(packed.get(), n_words))
         return in.fail("the packed bases hold invalid codes"), nullptr;
 
     // Everything was read and checked: assemble the part.
@@ -668,6 +656,20 @@ void input_failed(ls_idx_reader *r, const char *fmt, ...) {
 }
 
 } // namespace
+
+bool ls_idx_packed_codes_ok(const uint32_t *a, uint64_t n) {
+    for (uint64_t i = 0; i < n; ++i) {
+        uint32_t x = a[i];
+        // A nibble above 4 has bit 3 set, or bit 2 together with bit 1 or 0.
+        if ((x & 0x88888888U) || ((x >> 2) & (x | x >> 1) & 0x11111111U)) return false;
+    }
+    return true;
+}
+
+void ls_idx_load_fault(const char *fn, int part, int64_t start, uint64_t at, const char *what) {
+    ls_log(LS_LOG_ERROR, "failed to load index file '%s', part %d: %s (at byte %lld%s)", fn ? fn : "(stream)", part,
+           what, (long long)((start >= 0 ? start : 0) + (int64_t)at), start >= 0 ? "" : " of the part");
+}
 
 int64_t ls_idx_probe_file(const char *path) {
     int64_t size;

@@ -100,12 +100,6 @@ void wr32(uint8_t *p, uint32_t v) {
 void wr64(uint8_t *p, uint64_t v) {
     memcpy(p, &v, 8);
 }
-size_t flag_words(uint32_t cap) {
-    return cap < 16 ? 1 : cap >> 4;
-}
-bool slot_used(const uint32_t *f, uint32_t i) {
-    return (f[i >> 4] >> ((i & 15U) << 1) & 3U) == 0;
-}
 
 /* The pieces of one section, written and checksummed in order. */
 struct Piece {
@@ -150,7 +144,7 @@ std::vector<uint64_t> count_pairs(const ls_idx *mi) {
         const ls_idx_hash *h = mi->buckets[i].table;
         if (h == nullptr) continue;
         for (uint32_t j = 0; j < h->n_buckets; ++j)
-            if (slot_used(h->flags, j)) ++n[h->keys[j] & 1 ? 1 : (uint32_t)h->vals[j]];
+            if (ls_idx_slot_used(h->flags, j)) ++n[h->keys[j] & 1 ? 1 : (uint32_t)h->vals[j]];
     }
     std::vector<std::pair<uint32_t, uint64_t>> v(n.begin(), n.end());
     std::sort(v.begin(), v.end());
@@ -197,9 +191,9 @@ int ls_idx_write_mapped_part(FILE *fp, const ls_idx *mi, std::string *why) {
         n_pos += (uint64_t)b->n_pos;
         if (h == nullptr) continue;
         r.capacity = h->n_buckets, r.size = h->size, r.n_occupied = h->n_occupied;
-        pieces[kFlags].push_back({h->flags, flag_words(h->n_buckets) * 4});
+        pieces[kFlags].push_back({h->flags, ls_idx_flag_words(h->n_buckets) * 4});
         n_slots += h->n_buckets;
-        n_flags += flag_words(h->n_buckets);
+        n_flags += ls_idx_flag_words(h->n_buckets);
     }
     const std::vector<uint64_t> counts = count_pairs(mi);
     pieces[kTargets].push_back({targets.data(), targets.size() * sizeof(TargetRec)});
@@ -225,7 +219,7 @@ int ls_idx_write_mapped_part(FILE *fp, const ls_idx *mi, std::string *why) {
             scratch.assign(h->n_buckets, 0);
             const uint64_t *a = s == kKeys ? h->keys : h->vals;
             for (uint32_t j = 0; j < h->n_buckets; ++j)
-                if (slot_used(h->flags, j)) scratch[j] = a[j];
+                if (ls_idx_slot_used(h->flags, j)) scratch[j] = a[j];
             sink(scratch.data(), scratch.size() * 8);
         }
     };
@@ -286,8 +280,7 @@ class Faults {
         va_start(ap, fmt);
         vsnprintf(what, sizeof(what), fmt, ap);
         va_end(ap);
-        ls_log(LS_LOG_ERROR, "failed to load index file '%s', part %d: %s (at byte %lld%s)", fn_ ? fn_ : "(stream)",
-               part_, what, (long long)((start_ >= 0 ? start_ : 0) + (int64_t)at), start_ >= 0 ? "" : " of the part");
+        ls_idx_load_fault(fn_, part_, start_, at, what);
         return false;
     }
 
@@ -417,14 +410,6 @@ bool position_ok(uint64_t y, const TargetRec *t, uint32_t n_seq) {
     return rid < n_seq && (y >> 1 & 0x7fffffffU) < t[rid].len;
 }
 
-bool packed_codes_ok(const uint32_t *a, uint64_t n) {
-    for (uint64_t i = 0; i < n; ++i) {
-        const uint32_t x = a[i];
-        if ((x & 0x88888888U) || ((x >> 2) & (x | x >> 1) & 0x11111111U)) return false;
-    }
-    return true;
-}
-
 /* Checks the sections: their sizes, and the target and bucket records
  * against the arrays they point into, so that every array the part uses lies
  * inside the bytes; with full, also every section's checksum and every
@@ -462,7 +447,7 @@ bool check_sections(const Bytes &by, const Header &h, bool full, Faults &f, int6
     if (h.size[kPacked] != ((h.flag & LS_I_SKIP_SEQ) ? 0 : n_words * 4))
         return f.fail(h.off[kPacked], "the packed bases take %llu bytes, the targets need %llu",
                       (unsigned long long)h.size[kPacked], (unsigned long long)n_words * 4);
-    if (full && !packed_codes_ok(at<uint32_t>(by, h, kPacked), h.size[kPacked] / 4))
+    if (full && !ls_idx_packed_codes_ok(at<uint32_t>(by, h, kPacked), h.size[kPacked] / 4))
         return f.fail(h.off[kPacked], "the packed bases hold invalid codes");
     const uint64_t *pos = at<uint64_t>(by, h, kPositions);
     const uint64_t n_pos = h.size[kPositions] / 8;
@@ -486,13 +471,13 @@ bool check_sections(const Bytes &by, const Header &h, bool full, Faults &f, int6
         if (r.capacity == 0) continue;
         if (r.capacity < 4 || (r.capacity & (r.capacity - 1)) || r.slot_start > n_slots ||
             r.capacity > n_slots - r.slot_start || r.flag_start > n_flags ||
-            flag_words(r.capacity) > n_flags - r.flag_start || r.size > r.capacity || r.n_occupied < r.size ||
+            ls_idx_flag_words(r.capacity) > n_flags - r.flag_start || r.size > r.capacity || r.n_occupied < r.size ||
             r.n_occupied > r.capacity)
             return f.fail(where, "bucket %llu: its table lies outside the tables", (unsigned long long)i);
         if (!full) continue;
         uint32_t used = 0;
         for (uint32_t j = 0; j < r.capacity; ++j) {
-            if (!slot_used(flags + r.flag_start, j)) continue;
+            if (!ls_idx_slot_used(flags + r.flag_start, j)) continue;
             ++used;
             const uint64_t key = keys[r.slot_start + j], val = vals[r.slot_start + j];
             if (key >> 1 >> key_bits != 0)

@@ -1170,13 +1170,19 @@ void expect_same_part(const ls_idx *a, const ls_idx *b) {
     for (float f : {0.0002f, 0.01f, 0.3f, 1.0f, 2.0f}) EXPECT_EQ(ls_idx_max_occ(a, f), ls_idx_max_occ(b, f)) << f;
 }
 
+/* The parts of a random genome (written to t.fa), saved to out in format. */
+std::vector<ls_idx *> saved_genome(const TempDir &dir, uint64_t seed, int n, int min_len, int max_len, ls_idxopt o,
+                                   const std::string &out, int format, int *error) {
+    auto g = random_genome(seed, n, min_len, max_len);
+    lstest::write_file(dir.file("t.fa"), fasta(g, numbered_names(g.size())));
+    return read_all(dir.file("t.fa"), &o, dir.file(out).c_str(), 2, error, format);
+}
+
 TEST(IndexMapped, AnswersExactlyAsTheStreamFormatFromAFileOrAStream) {
     TempDir dir;
-    auto g = random_genome(91, 30, 100, 9000);
-    lstest::write_file(dir.file("t.fa"), fasta(g, numbered_names(g.size())));
-    ls_idxopt o = options(15, 10, 10, 5000, 60000);
     int e = -1;
-    auto built = read_all(dir.file("t.fa"), &o, dir.file("s.idx").c_str(), 2, &e, LS_IDX_FORMAT_STREAM);
+    auto built = saved_genome(dir, 91, 30, 100, 9000, options(15, 10, 10, 5000, 60000), "s.idx",
+                              LS_IDX_FORMAT_STREAM, &e);
     ASSERT_EQ(e, 0);
     ASSERT_GE(built.size(), 2U);
     // From the saved stream file to the mapped format, and back from it.
@@ -1249,11 +1255,8 @@ void reseal(std::string &f, int s) {
 
 TEST(IndexMapped, DamagedFilesAreErrorsWithAMessageNeverACrash) {
     TempDir dir;
-    auto g = random_genome(92, 8, 200, 3000);
-    lstest::write_file(dir.file("t.fa"), fasta(g, numbered_names(g.size())));
-    ls_idxopt o = options(11, 5, 6, 3000, 9000);
     int e = -1;
-    auto parts = read_all(dir.file("t.fa"), &o, dir.file("m.idx").c_str(), 1, &e, LS_IDX_FORMAT_MAPPED);
+    auto parts = saved_genome(dir, 92, 8, 200, 3000, options(11, 5, 6, 3000, 9000), "m.idx", LS_IDX_FORMAT_MAPPED, &e);
     ASSERT_EQ(parts.size(), 2U);
     destroy_all(parts);
     const std::string good = lstest::read_file(dir.file("m.idx"));

@@ -1,4 +1,13 @@
-# Sourced by the workflow tests. Both sides go through BAM (which writes
+# Sourced by the workflow tests.
+
+# require TOOL...: exits with "skipped" (status 77) when a tool is missing.
+require() {
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "$tool is not installed${hint:+ ($hint)}: skipped" >&2; exit 77; }
+  done
+}
+
+# Both sides of a comparison go through BAM (which writes
 # floats in its own way), and samtools merge moves the RG tag to the end of a
 # record, so the tags of each record are compared as a set.
 canonical() {

@@ -8,9 +8,9 @@
 #   samples_test.sh LODESTAR LODESTAR_SIM SOURCE_DIR
 set -euo pipefail
 cmd=$1 sim=$2 src=$3
-for tool in snakemake samtools python3; do
-  command -v "$tool" >/dev/null || { echo "$tool is not installed: skipped" >&2; exit 77; }
-done
+# shellcheck source=records.sh
+. "$(dirname "$0")/records.sh"
+require snakemake samtools python3
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -32,8 +32,6 @@ run "$dir/samples.tsv" "$dir/out" "$dir/snakemake.log" || { cat "$dir/snakemake.
 
 [ "$(ls "$dir/out/index")" = $'map-ont.idx\nsr.idx' ] || fail "indexes built: $(ls "$dir/out/index")"
 [ "$(grep -c '^rule index:' "$dir/snakemake.log")" = 2 ] || fail "not one index job per preset"
-# shellcheck source=records.sh
-. "$(dirname "$0")/records.sh"
 while IFS=$'\t' read -r s preset rg reads; do
   bam=$dir/out/$s/$s.bam
   samtools quickcheck "$bam" && [ -s "$bam.bai" ] || fail "$s: merged BAM or its index missing"

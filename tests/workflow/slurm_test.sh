@@ -10,9 +10,10 @@ set -euo pipefail
 cmd=$1 sim=$2 src=$3
 [ "$(id -u)" = 0 ] || { echo "not root, and the SLURM daemons need root: skipped" >&2; exit 77; }
 export PATH=$PATH:/usr/sbin:/sbin
-for tool in snakemake samtools python3 munged slurmctld slurmd sbatch squeue scontrol scancel sinfo; do
-  command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/deps.sh --cluster): skipped" >&2; exit 77; }
-done
+# shellcheck source=records.sh
+. "$(dirname "$0")/records.sh"
+hint="scripts/deps.sh --cluster" require snakemake samtools python3 munged slurmctld slurmd sbatch squeue scontrol \
+  scancel sinfo
 dir=$(mktemp -d)
 trap '"$src/scripts/local-slurm.sh" stop "$dir/cluster"; rm -rf "$dir"' EXIT
 fail() {
@@ -49,8 +50,6 @@ smk() {  # smk LOG [snakemake options]
     mem_batch_mb=200 outdir=out lodestar="$dir/lodestar" "$@" >"$log" 2>&1)
 }
 jobs_of() { grep -o "with external jobid '[0-9]*'" "$1" | grep -o '[0-9][0-9]*'; }
-# shellcheck source=records.sh
-. "$(dirname "$0")/records.sh"
 compare() {  # compare SAMPLE PRESET PLATFORM READS...
   local s=$1 preset=$2 pl=$3 why
   shift 3

@@ -6,9 +6,9 @@
 #   workflow_test.sh LODESTAR LODESTAR_SIM SOURCE_DIR
 set -euo pipefail
 cmd=$1 sim=$2 src=$3
-for tool in snakemake samtools python3; do
-  command -v "$tool" >/dev/null || { echo "$tool is not installed: skipped" >&2; exit 77; }
-done
+# shellcheck source=records.sh
+. "$(dirname "$0")/records.sh"
+require snakemake samtools python3
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 "$sim" genome --seed 21 --size 600k --contigs 3 -o "$dir/ref.fa" >/dev/null
@@ -41,8 +41,6 @@ for i in 0 1 2 3; do
   n=$(zcat "$dir/out/s1/shards/shard${i}_1.seq.gz" | grep -c '^@' || true)
   [ "$n" -ge 750 ] && [ "$n" -le 751 ] || fail "shard $i holds $n pairs, not a quarter of 3001"
 done
-# shellcheck source=records.sh
-. "$(dirname "$0")/records.sh"
 why=$(same_as_one_run "$cmd" sr "$rg" "$bam" 6002 "$dir/ref.fa" "$dir/r1.fq.gz" "$dir/r2.fq.gz")
 [ -z "$why" ] || fail "$why"
 echo "workflow: $(samtools view -c "$bam") records, same as one run"
